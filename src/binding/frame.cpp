@@ -1,0 +1,122 @@
+#include "binding/frame.hpp"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace zendrik::py {
+namespace {
+
+thread_local Py_ssize_t frame_depth = 0;
+
+// References released while no frame was active on their thread; the next
+// frame entry on any thread releases them.
+std::mutex pending_mutex;
+std::vector<PyObject*> pending_releases;
+std::atomic<bool> releases_waiting{false};
+
+void drain_pending_releases() {
+    if (!releases_waiting.load(std::memory_order_acquire)) return;
+    std::vector<PyObject*> taken;
+    {
+        std::lock_guard lock(pending_mutex);
+        taken.swap(pending_releases);
+        releases_waiting.store(false, std::memory_order_release);
+    }
+    for (PyObject* object : taken) Py_DECREF(object);
+}
+
+}  // namespace
+
+void release_reference(PyObject* object) noexcept {
+    if (frame_depth > 0) {
+        Py_DECREF(object);
+        return;
+    }
+    try {
+        std::lock_guard lock(pending_mutex);
+        pending_releases.push_back(object);
+        releases_waiting.store(true, std::memory_order_release);
+    } catch (...) {
+        // No memory to remember it: keeping the object alive is the safe loss.
+    }
+}
+
+FrameScope::FrameScope() noexcept {
+    ++frame_depth;
+    drain_pending_releases();
+}
+
+FrameScope::~FrameScope() { --frame_depth; }
+
+void set_error(PendingError&& error) noexcept {
+    try {
+        restore(std::move(error));
+    } catch (...) {
+        abort_process("uncaught panic at ffi boundary");
+    }
+}
+
+template <Access access>
+Borrow<access>::Borrow(PyObject* receiver) {
+    PyTypeObject* type = matrix_type_in_call();
+    if (Py_TYPE(receiver) != type && !PyType_IsSubtype(Py_TYPE(receiver), type))
+        raise(PendingError::cannot_convert(Py_TYPE(receiver), "Matrix"));
+    object_ = reinterpret_cast<MatrixObject*>(receiver);
+    Py_ssize_t& flag = object_->borrow_flag;
+    if constexpr (access == Access::shared) {
+        if (flag == -1) raise_message(PyExc_RuntimeError, "Already mutably borrowed");
+        ++flag;
+    } else {
+        if (flag != 0) raise_message(PyExc_RuntimeError, "Already borrowed");
+        flag = -1;
+    }
+    Py_INCREF(receiver);
+}
+
+template <Access access>
+Borrow<access>::~Borrow() {
+    if constexpr (access == Access::shared)
+        --object_->borrow_flag;
+    else
+        object_->borrow_flag = 0;
+    Py_DECREF(reinterpret_cast<PyObject*>(object_));
+}
+
+template class Borrow<Access::shared>;
+template class Borrow<Access::exclusive>;
+
+OwnedRef new_matrix_object(PyTypeObject* type, Matrix&& record) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    OwnedRef object = OwnedRef::steal(alloc(type, 0));
+    if (!object) raise_fetched();
+    auto* matrix = reinterpret_cast<MatrixObject*>(object.get());
+    std::construct_at(&matrix->record, std::move(record));
+    matrix->borrow_flag = 0;
+    return object;
+}
+
+OwnedRef new_matrix_result(Matrix&& record) {
+    return new_matrix_object(matrix_type_in_call(), std::move(record));
+}
+
+void matrix_dealloc(PyObject* self) noexcept {
+    // A deallocator may run while an exception is being propagated: keep it.
+    PyObject* in_flight = PyErr_GetRaisedException();
+    PyObject* done = guarded([self] {
+        PyTypeObject* type = Py_TYPE(self);
+        std::destroy_at(&reinterpret_cast<MatrixObject*>(self)->record);
+        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+        Py_DECREF(type);
+        return OwnedRef::take_new(Py_None);
+    });
+    if (done == nullptr)
+        PyErr_WriteUnraisable(nullptr);
+    else
+        Py_DECREF(done);
+    PyErr_SetRaisedException(in_flight);
+}
+
+}  // namespace zendrik::py

@@ -1,0 +1,49 @@
+// Owned and borrowed references to Python objects, written as C++ types.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace zendrik::py {
+
+// Releases one reference now when a frame of the module is active on this
+// thread, otherwise defers it to the next frame entry on any thread.
+void release_reference(PyObject* object) noexcept;
+
+// Sole owner of one strong reference; releases it when dropped.
+class OwnedRef {
+public:
+    OwnedRef() noexcept = default;
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    OwnedRef(OwnedRef&& other) noexcept : object_(other.release()) {}
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        OwnedRef(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~OwnedRef() {
+        if (object_ != nullptr) release_reference(object_);
+    }
+
+    // Takes over a new reference (may be null).
+    static OwnedRef steal(PyObject* object) noexcept { return OwnedRef(object); }
+    // Takes a new reference to a borrowed object.
+    static OwnedRef take_new(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return OwnedRef(object);
+    }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    void swap(OwnedRef& other) noexcept { std::swap(object_, other.object_); }
+
+private:
+    explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace zendrik::py

@@ -1,0 +1,81 @@
+#include "runtime/panic.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <execinfo.h>
+#include <pthread.h>
+#include <string_view>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace zendrik {
+namespace {
+
+std::atomic<bool> backtrace_note_written{false};
+
+bool backtraces_enabled() noexcept {
+    const char* value = std::getenv(backtrace_variable);
+    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+}
+
+// The main thread is "main"; other threads keep a name only if someone set
+// one (a new thread inherits the process name, which says nothing).
+void thread_name(char* out, std::size_t size) noexcept {
+    if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) {
+        std::snprintf(out, size, "main");
+        return;
+    }
+    char own[64] = {};
+    char inherited[64] = {};
+    std::FILE* comm = std::fopen("/proc/self/comm", "r");
+    if (comm != nullptr) {
+        if (std::fgets(inherited, sizeof inherited, comm) != nullptr)
+            inherited[std::strcspn(inherited, "\n")] = '\0';
+        std::fclose(comm);
+    }
+    if (pthread_getname_np(pthread_self(), own, sizeof own) == 0 && own[0] != '\0' &&
+        std::strcmp(own, inherited) != 0) {
+        std::snprintf(out, size, "%s", own);
+        return;
+    }
+    std::snprintf(out, size, "<unnamed>");
+}
+
+}  // namespace
+
+void report_failure(const std::string& message, std::source_location where) noexcept {
+    char name[64];
+    thread_name(name, sizeof name);
+    std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", name, where.file_name(),
+                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
+                 message.c_str());
+    if (backtraces_enabled()) {
+        void* frames[64];
+        int depth = backtrace(frames, 64);
+        std::fputs("stack backtrace:\n", stderr);
+        std::fflush(stderr);
+        backtrace_symbols_fd(frames, depth, STDERR_FILENO);
+    } else if (!backtrace_note_written.exchange(true)) {
+        std::fprintf(stderr,
+                     "note: run with `%s=1` environment variable to display a backtrace\n",
+                     backtrace_variable);
+    }
+    std::fflush(stderr);
+}
+
+void panic(std::string message, std::source_location where) {
+    report_failure(message, where);
+    throw Panic(std::move(message));
+}
+
+void panic_index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
+    panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+              std::to_string(index),
+          where);
+}
+
+void resume_panic(std::string message) { throw Panic(std::move(message)); }
+
+}  // namespace zendrik

@@ -1,0 +1,46 @@
+// Panics: the module's internal failure, carried as a C++ exception to the
+// call frame, which alone turns it into a Python exception.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <source_location>
+#include <string>
+
+namespace zendrik {
+
+// Thrown by every failed check in the core and by the binding's own
+// broken-invariant checks. Only the call frame catches it.
+class Panic final : public std::exception {
+public:
+    explicit Panic(std::string message) noexcept : message_(std::move(message)) {}
+    const std::string& message() const noexcept { return message_; }
+    std::string take_message() noexcept { return std::move(message_); }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// Writes the failure report (thread, source position, message, and either the
+// one-time backtrace note or a backtrace) to standard error, then throws.
+[[noreturn]] void panic(std::string message,
+                        std::source_location where = std::source_location::current());
+
+// "index out of bounds: the len is {len} but the index is {index}"
+[[noreturn]] void panic_index_out_of_bounds(
+    std::size_t len, std::size_t index,
+    std::source_location where = std::source_location::current());
+
+// Throws without a failure report: a panic that already left the module once
+// and has come back through Python code.
+[[noreturn]] void resume_panic(std::string message);
+
+// Writes the failure report for `message` without throwing; used on the abort
+// paths, where nothing may unwind any further.
+void report_failure(const std::string& message, std::source_location where) noexcept;
+
+// Name of the environment variable that turns on backtraces in failure reports.
+inline constexpr const char* backtrace_variable = "ZENDRIK_BACKTRACE";
+
+}  // namespace zendrik
