@@ -1,5 +1,7 @@
 #include "binding/arguments.hpp"
 
+#include "binding/frame.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -147,6 +149,13 @@ OwnedRef checked(PyObject* created) {
     return OwnedRef::steal(created);
 }
 
+OwnedRef pair_of(OwnedRef first, OwnedRef second) {
+    OwnedRef pair = checked(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, first.release());
+    PyTuple_SET_ITEM(pair.get(), 1, second.release());
+    return pair;
+}
+
 }  // namespace
 
 void parse_vector_call(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
@@ -260,13 +269,13 @@ OwnedRef rows_to_list(Rows&& rows) {
 
 OwnedRef pairs_to_list(const OpLog& log) {
     return filled_list(log.size(), [&](std::size_t i) {
-        OwnedRef target = size_to_int(log[i].target);
-        OwnedRef source = size_to_int(log[i].source);
-        OwnedRef pair = checked(PyTuple_New(2));
-        PyTuple_SET_ITEM(pair.get(), 0, target.release());
-        PyTuple_SET_ITEM(pair.get(), 1, source.release());
-        return pair;
+        return pair_of(size_to_int(log[i].target), size_to_int(log[i].source));
     });
+}
+
+OwnedRef echelon_to_tuple(EchelonResult&& result) {
+    OwnedRef matrix = new_matrix_result(std::move(result.matrix));
+    return pair_of(std::move(matrix), pairs_to_list(result.log));
 }
 
 }  // namespace zendrik::py

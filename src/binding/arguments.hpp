@@ -85,5 +85,7 @@ OwnedRef none_object();
 OwnedRef bytes_to_list(const Row& row);
 OwnedRef rows_to_list(Rows&& rows);
 OwnedRef pairs_to_list(const OpLog& log);
+// (new Matrix holding the reduced rows, list of (target, source) tuples)
+OwnedRef echelon_to_tuple(EchelonResult&& result);
 
 }  // namespace zendrik::py

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <tuple>
+#include <utility>
 
 namespace zendrik::py {
 namespace {
@@ -27,42 +29,109 @@ constexpr ParameterSpec method_spec(std::string_view name,
 
 constexpr std::array elements_parameters{"elements"sv};
 constexpr std::array row_col_parameters{"row"sv, "col"sv};
+constexpr std::array target_source_parameters{"target"sv, "source"sv};
+constexpr std::array row1_row2_parameters{"row1"sv, "row2"sv};
+constexpr std::array row_parameters{"row"sv};
+constexpr std::array v_parameters{"v"sv};
 
 constexpr ParameterSpec new_spec = method_spec("__new__", elements_parameters);
 constexpr ParameterSpec get_spec = method_spec("get", row_col_parameters);
+constexpr ParameterSpec add_rows_spec = method_spec("add_rows", target_source_parameters);
+constexpr ParameterSpec swap_rows_spec = method_spec("swap_rows", row1_row2_parameters);
+constexpr ParameterSpec is_zero_row_spec = method_spec("is_zero_row", row_parameters);
+constexpr ParameterSpec append_row_spec = method_spec("append_row", v_parameters);
+constexpr ParameterSpec append_column_spec = method_spec("append_column", v_parameters);
 
-template <const ParameterSpec& spec>
-Arguments<spec.parameter_count()> arguments_of(const VectorCall& call) {
-    return {spec, call.args, call.nargs, call.kwnames};
-}
+// A method with arguments, in the order every such call takes: match the
+// arguments, borrow the receiver, convert each argument first to last with
+// its converter, then run `operation` on the record.
+template <const ParameterSpec& spec, Access access, auto... convert>
+struct MethodWithArguments {
+    template <typename Operation>
+    static OwnedRef run(PyObject* self, const VectorCall& call, Operation operation) {
+        Arguments<spec.parameter_count()> arguments(spec, call.args, call.nargs, call.kwnames);
+        Borrow<access> matrix(self);
+        return [&]<std::size_t... slot>(std::index_sequence<slot...>) {
+            // A braced list converts its items in order.
+            std::tuple values{arguments.convert(slot, convert)...};
+            return std::apply(
+                [&](auto&... value) { return operation(matrix.record(), std::move(value)...); },
+                values);
+        }(std::index_sequence_for<decltype(convert)...>{});
+    }
+};
 
-OwnedRef matrix_to_list(PyObject* self) {
-    SharedBorrow matrix(self);
-    return rows_to_list(copy(matrix.record()).rows);
-}
-
-OwnedRef matrix_nrows(PyObject* self) {
-    SharedBorrow matrix(self);
-    return size_to_int(nrows(matrix.record()));
-}
-
-OwnedRef matrix_ncols(PyObject* self) {
-    SharedBorrow matrix(self);
-    return size_to_int(ncols(matrix.record()));
-}
-
-OwnedRef matrix_copy(PyObject* self) {
-    SharedBorrow matrix(self);
-    return new_matrix_result(copy(matrix.record()));
-}
+using Get = MethodWithArguments<get_spec, Access::shared, extract_index, extract_index>;
+using AddRows = MethodWithArguments<add_rows_spec, Access::exclusive, extract_index, extract_index>;
+using SwapRows =
+    MethodWithArguments<swap_rows_spec, Access::exclusive, extract_index, extract_index>;
+using IsZeroRow = MethodWithArguments<is_zero_row_spec, Access::shared, extract_index>;
+using AppendRow = MethodWithArguments<append_row_spec, Access::exclusive, extract_byte_vector>;
+using AppendColumn =
+    MethodWithArguments<append_column_spec, Access::exclusive, extract_byte_vector>;
 
 OwnedRef matrix_get(PyObject* self, const VectorCall& call) {
-    auto arguments = arguments_of<get_spec>(call);
-    SharedBorrow matrix(self);
-    const Index row = arguments.convert(0, extract_index);
-    const Index col = arguments.convert(1, extract_index);
-    return byte_to_int(get(matrix.record(), row, col));
+    return Get::run(self, call, [](const Matrix& m, Index row, Index col) {
+        return byte_to_int(get(m, row, col));
+    });
 }
+
+OwnedRef matrix_add_rows(PyObject* self, const VectorCall& call) {
+    return AddRows::run(self, call, [](Matrix& m, Index target, Index source) {
+        add_rows(m, target, source);
+        return none_object();
+    });
+}
+
+OwnedRef matrix_swap_rows(PyObject* self, const VectorCall& call) {
+    return SwapRows::run(self, call, [](Matrix& m, Index row1, Index row2) {
+        swap_rows(m, row1, row2);
+        return none_object();
+    });
+}
+
+OwnedRef matrix_is_zero_row(PyObject* self, const VectorCall& call) {
+    return IsZeroRow::run(self, call, [](const Matrix& m, Index row) {
+        return bool_to_object(is_zero_row(m, row));
+    });
+}
+
+OwnedRef matrix_append_row(PyObject* self, const VectorCall& call) {
+    return AppendRow::run(self, call, [](Matrix& m, Row v) {
+        append_row(m, std::move(v));
+        return none_object();
+    });
+}
+
+OwnedRef matrix_append_column(PyObject* self, const VectorCall& call) {
+    return AppendColumn::run(self, call, [](Matrix& m, const Row& v) {
+        append_column(m, v);
+        return none_object();
+    });
+}
+
+// Methods without arguments: borrow, run, convert the result.
+template <Access access, auto operation, auto to_python>
+OwnedRef method_without_arguments(PyObject* self) {
+    Borrow<access> matrix(self);
+    return to_python(operation(matrix.record()));
+}
+
+Rows rows_of(const Matrix& m) { return copy(m).rows; }
+
+constexpr auto matrix_to_list = method_without_arguments<Access::shared, rows_of, rows_to_list>;
+constexpr auto matrix_nrows = method_without_arguments<Access::shared, nrows, size_to_int>;
+constexpr auto matrix_ncols = method_without_arguments<Access::shared, ncols, size_to_int>;
+constexpr auto matrix_copy = method_without_arguments<Access::shared, copy, new_matrix_result>;
+// Exclusive, although the receiver is left unchanged.
+constexpr auto matrix_echelon_form_last_row =
+    method_without_arguments<Access::exclusive, echelon_form_last_row, echelon_to_tuple>;
+constexpr auto matrix_echelon_form =
+    method_without_arguments<Access::shared, echelon_form, echelon_to_tuple>;
+constexpr auto matrix_row_echelon_full_matrix =
+    method_without_arguments<Access::shared, row_echelon_full_matrix, echelon_to_tuple>;
+constexpr auto matrix_rank = method_without_arguments<Access::shared, rank, size_to_int>;
+constexpr auto matrix_kernel = method_without_arguments<Access::shared, kernel, rows_to_list>;
 
 // ---- Entry points -------------------------------------------------------------------
 
@@ -99,23 +168,35 @@ PyObject* matrix_repr(PyObject* self) noexcept {
 // ---- The Matrix type ----------------------------------------------------------------
 
 template <OwnedRef (*body)(PyObject*)>
-constexpr PyMethodDef no_arguments_method(const char* name, const char* doc) {
+constexpr PyMethodDef noargs_def(const char* name, const char* doc) {
     return {name, reinterpret_cast<PyCFunction>(no_arguments_entry<body>), METH_NOARGS, doc};
 }
 
 template <OwnedRef (*body)(PyObject*, const VectorCall&)>
-constexpr PyMethodDef vector_call_method(const char* name, const char* doc) {
+constexpr PyMethodDef fastcall_def(const char* name, const char* doc) {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_call_entry<body>)),
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 // Referenced by the type for its whole life.
 PyMethodDef matrix_methods[] = {
-    no_arguments_method<matrix_to_list>("to_list", "to_list($self)\n--\n\n"),
-    no_arguments_method<matrix_nrows>("nrows", "nrows($self)\n--\n\n"),
-    no_arguments_method<matrix_ncols>("ncols", "ncols($self)\n--\n\n"),
-    no_arguments_method<matrix_copy>("copy", "copy($self)\n--\n\n"),
-    vector_call_method<matrix_get>("get", "get($self, row, col)\n--\n\n"),
+    noargs_def<matrix_to_list>("to_list", "to_list($self)\n--\n\n"),
+    noargs_def<matrix_nrows>("nrows", "nrows($self)\n--\n\n"),
+    noargs_def<matrix_ncols>("ncols", "ncols($self)\n--\n\n"),
+    noargs_def<matrix_copy>("copy", "copy($self)\n--\n\n"),
+    fastcall_def<matrix_get>("get", "get($self, row, col)\n--\n\n"),
+    fastcall_def<matrix_add_rows>("add_rows", "add_rows($self, target, source)\n--\n\n"),
+    fastcall_def<matrix_swap_rows>("swap_rows", "swap_rows($self, row1, row2)\n--\n\n"),
+    fastcall_def<matrix_is_zero_row>("is_zero_row", "is_zero_row($self, row)\n--\n\n"),
+    noargs_def<matrix_echelon_form_last_row>("echelon_form_last_row",
+                                                      "echelon_form_last_row($self)\n--\n\n"),
+    noargs_def<matrix_echelon_form>("echelon_form", "echelon_form($self)\n--\n\n"),
+    noargs_def<matrix_row_echelon_full_matrix>("row_echelon_full_matrix",
+                                                        "row_echelon_full_matrix($self)\n--\n\n"),
+    fastcall_def<matrix_append_row>("append_row", "append_row($self, v)\n--\n\n"),
+    fastcall_def<matrix_append_column>("append_column", "append_column($self, v)\n--\n\n"),
+    noargs_def<matrix_rank>("rank", "rank($self)\n--\n\n"),
+    noargs_def<matrix_kernel>("kernel", "kernel($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,5 @@
-// The matrix core: Parts 1.1 to 1.5 of the specification, with the mends and
-// settled readings of issue 3. Nothing here knows about Python; the only way out
-// other than a normal return is a Panic or std::bad_alloc.
+// The matrix core. Nothing here knows about Python; the only ways out other
+// than a normal return are a Panic and std::bad_alloc.
 #include "matrix/matrix.hpp"
 
 #include <algorithm>
@@ -51,17 +50,17 @@ std::optional<Index> leading_one(const Row& row) noexcept {
     return static_cast<Index>(it - row.begin());
 }
 
-// --- The three shared row operations (Part 1.2), used by the methods and by
-// --- every reduction. A faster row kernel replaces the loop in add_row only.
+// --- The three shared row operations, used by the methods and by every
+// --- reduction. A faster row kernel replaces the loop in add_row only.
 
 // rows[target] ^= rows[source] over the length of row 0, as read now.
-// Part 1.2 checks per element and fails part-way; issue 3 (mend 2) asks for the
-// same first failure with nothing changed, so the checks are settled up front
-// in the order the per-element loop would meet them.
+// A failed addition changes nothing, yet reports the first check that an
+// element-by-element loop would fail (source row, source length, target row,
+// target length, for i = 0, 1, ...), so the checks are settled up front.
 void add_row(Rows& rows, Index target, Index source, Where where = Where::current()) {
     const Index n = width(rows);
     if (n == 0) {
-        return;  // Part 1.2: nothing is checked at all
+        return;  // nothing to add, so nothing is checked
     }
     const Row& src = row_at(rows, source, where);  // check 1
     if (src.empty()) {
@@ -97,7 +96,7 @@ bool zero_row(const Rows& rows, Index row, Where where = Where::current()) {
 }
 
 // The working matrix of an echelon reduction and its log: every step is one of
-// the shared row operations, logged as the Parts prescribe.
+// the shared row operations, and is logged.
 struct Reduction {
     Matrix m;
     OpLog log;
@@ -127,7 +126,7 @@ struct Reduction {
 
 }  // namespace
 
-// --- Part 1.1: queries and copies
+// --- Queries and copies
 
 Index nrows(const Matrix& m) noexcept { return m.rows.size(); }
 
@@ -161,7 +160,7 @@ std::string text_form(const Matrix& m) {
     return text;
 }
 
-// --- Part 1.2: row operations and growth
+// --- Row operations and growth
 
 void add_rows(Matrix& m, Index target, Index source) { add_row(m.rows, target, source); }
 
@@ -175,8 +174,8 @@ void append_row(Matrix& m, Row v) {
 
 void append_column(Matrix& m, const Row& v) {
     const Index n = m.rows.size();
-    // Part 1.2's loop would read v[i] for every row and fail first at i = len(v);
-    // issue 3 (mend 3) fails with that message before any row grows.
+    // Reading v[i] for every row would fail first at i = len(v); fail with that
+    // message before any row grows, so a failed call changes nothing.
     if (v.size() < n) {
         element(v, v.size());
     }
@@ -194,8 +193,8 @@ void append_column(Matrix& m, const Row& v) {
     }
 }
 
-// --- Part 1.3: echelon forms. Column bounds come from row 0 of the receiver,
-// --- fixed at the start (issue 3); each addition re-reads row 0 of the copy.
+// --- Echelon forms. Column bounds come from row 0 of the receiver, fixed at
+// --- the start; each addition re-reads row 0 of the working copy.
 
 EchelonResult echelon_form(const Matrix& receiver) {
     Reduction w(receiver);
@@ -247,12 +246,12 @@ EchelonResult row_echelon_full_matrix(const Matrix& receiver) {
     return std::move(w).finish();
 }
 
-// --- Part 1.5: last-row reduction
+// --- Last-row reduction
 
 EchelonResult echelon_form_last_row(const Matrix& receiver) {
     const Index rows = nrows(receiver);
     const Index last = rows - 1;  // wraps to the largest Index without rows
-    row_at(receiver.rows, last);  // Part 1.5: no rows fails with len 0, index last
+    row_at(receiver.rows, last);  // no rows: fails with len 0, index last
     Reduction w(receiver);
     auto& m = w.m.rows;
     Row working = m[last];  // all leading-one decisions about the last row use this
@@ -269,8 +268,8 @@ EchelonResult echelon_form_last_row(const Matrix& receiver) {
             }
             std::optional<Index> candidate;
             for (Index i = rows - 1; i-- > 0;) {
-                // Conditions in the Part's order, each deciding before the next
-                // is read; the scan for a 1 stops at the first one (issue 3).
+                // Each condition decides before the next is read; the scan for
+                // a 1 stops at the first one.
                 if (w.at(i, i) != 0 || i >= m[0].size()) {
                     continue;
                 }
@@ -290,7 +289,7 @@ EchelonResult echelon_form_last_row(const Matrix& receiver) {
 
         const Index p = *lead;
         // Reduction row: the largest r above the last whose leading one is at p.
-        // m[r][p] is read first (issue 3); the positions before p then exist.
+        // m[r][p] is read first, so the positions before p then exist.
         std::optional<Index> reducer;
         for (Index r = 0; r < last; ++r) {
             if (w.at(r, p) == 1 && leading_one(m[r]) == p) {
@@ -320,7 +319,7 @@ EchelonResult echelon_form_last_row(const Matrix& receiver) {
     return std::move(w).finish();
 }
 
-// --- Part 1.4: rank and kernel
+// --- Rank and kernel
 
 Index rank(const Matrix& m) {
     std::unordered_set<Index> leading_columns;
@@ -348,8 +347,9 @@ Rows kernel(const Matrix& m) {
         }
     }
 
-    // Step 2: back-substitution from the last pivot to the first. Issue 3
-    // (mend 1): pivot i reads row i, the row it was found in, not rows[p].
+    // Step 2: back-substitution from the last pivot to the first. Pivot i
+    // reads row i, the row it was found in (rows[p] would be a different row
+    // whenever the pivots leave the diagonal).
     Rows basis;
     basis.reserve(free_columns.size());
     for (const Index f : free_columns) {
@@ -360,7 +360,7 @@ Rows kernel(const Matrix& m) {
             const Row& row = m.rows[i];
             Byte s = 0;
             // Every product is read, also where v[j] is 0, so a short row
-            // fails at the highest position past its end (issue 3).
+            // fails at the highest position past its end.
             for (Index j = cols; j-- > 0;) {
                 if (j != p) {
                     s ^= static_cast<Byte>(v[j] * element(row, j));
