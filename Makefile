@@ -1,25 +1,49 @@
-# make demo    build, install into .venv and run the example program
-# make test    build, install into .venv with the test tools and run the tests
+# make demo        build, install into .venv and run the example program
+# make test        build, install into .venv with the test tools and run the tests
+# make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
+# make coverage    line and branch coverage of src/ by the tests (gcovr)
 PYTHON ?= python3.12
 VENV ?= .venv
+INSTRUMENT ?=
+TEST_ENV ?=
 BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f)
+TEST_TOOLS := "pytest>=8" "hypothesis>=6.100"
 
-.PHONY: demo test
+.PHONY: demo test test-asan coverage
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
 test: $(VENV)/.installed $(VENV)/.test-tools
-	$(BIN)/python -m pytest -q
+	$(TEST_ENV) $(BIN)/python -m pytest -q
+
+# The sanitizer runtime must be the first library loaded, before the
+# interpreter's own; PYTHONMALLOC=malloc lets it see every Python allocation.
+ASAN_ENV := LD_PRELOAD=$(shell gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:malloc_context_size=3 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ZENDRIK_SANITIZED=1
+test-asan:
+	$(MAKE) test VENV=.venv-asan INSTRUMENT=asan TEST_ENV='$(ASAN_ENV)'
+
+coverage:
+	$(MAKE) test VENV=.venv-coverage INSTRUMENT=coverage
+	.venv-coverage/bin/python -m pip install -q gcovr
+	mkdir -p coverage
+	.venv-coverage/bin/gcovr --root . --filter src/ --exclude-throw-branches \
+		--exclude-unreachable-branches --print-summary --txt coverage/missing.txt \
+		--html-details coverage/index.html build/.venv-coverage
+	@echo "lines not covered, file by file: coverage/missing.txt; details: coverage/index.html"
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
 
 $(VENV)/.test-tools: $(BIN)/python pyproject.toml
-	$(BIN)/python -m pip install -q "pytest>=8" "hypothesis>=6.100"
+	$(BIN)/python -m pip install -q $(TEST_TOOLS)
 	touch $@
 
 $(VENV)/.installed: $(BIN)/python $(SOURCES)
-	$(BIN)/python -m pip install -q . --config-settings=build-dir=build/$(notdir $(VENV))
+	$(BIN)/python -m pip install -q . --config-settings=build-dir=build/$(notdir $(VENV)) \
+		--config-settings=cmake.define.ZENDRIK_INSTRUMENT=$(INSTRUMENT)
 	touch $@

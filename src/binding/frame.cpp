@@ -50,12 +50,41 @@ FrameScope::FrameScope() noexcept {
 
 FrameScope::~FrameScope() { --frame_depth; }
 
+namespace {
+
+// A panic while setting the error cannot be reported to Python any more.
 void set_error(PendingError&& error) noexcept {
     try {
         restore(std::move(error));
     } catch (...) {
         abort_process("uncaught panic at ffi boundary");
     }
+}
+
+}  // namespace
+
+PyObject* run_entry(EntryBody body) noexcept {
+    FrameScope frame;
+    std::optional<PendingError> failure;
+    try {
+        return body().release();
+    } catch (PythonError& raised) {
+        failure.emplace(std::move(raised.error));
+    } catch (Panic& caught) {
+        failure.emplace(PendingError::panic(caught.take_message()));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (...) {
+        try {
+            failure.emplace(PendingError::panic("native code failed with an unknown exception"));
+        } catch (...) {
+            abort_process("panic in a function that cannot unwind",
+                          "thread caused non-unwinding panic. aborting.");
+        }
+    }
+    set_error(std::move(*failure));
+    return nullptr;
 }
 
 template <Access access>

@@ -27,35 +27,27 @@ public:
     FrameScope& operator=(const FrameScope&) = delete;
 };
 
-// Sets `error` as the interpreter's exception. A panic while doing so cannot
-// be reported to Python any more, so it ends the process.
-void set_error(PendingError&& error) noexcept;
+// A call of some callable returning OwnedRef, passed without templates so
+// that the one protected region below serves every entry point.
+class EntryBody {
+public:
+    template <typename Body>
+    EntryBody(Body& body) noexcept
+        : body_(&body), call_([](void* callable) { return (*static_cast<Body*>(callable))(); }) {}
+    OwnedRef operator()() const { return call_(body_); }
 
-// Runs `body`, which returns an OwnedRef, inside a frame with every failure
-// caught. Returns the new reference, or null with the exception set.
+private:
+    void* body_;
+    OwnedRef (*call_)(void*);
+};
+
+// Runs `body` inside a frame with every failure caught. Returns the new
+// reference, or null with the exception set.
+PyObject* run_entry(EntryBody body) noexcept;
+
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
-    FrameScope frame;
-    std::optional<PendingError> failure;
-    try {
-        return body().release();
-    } catch (PythonError& raised) {
-        failure.emplace(std::move(raised.error));
-    } catch (Panic& caught) {
-        failure.emplace(PendingError::panic(caught.take_message()));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    } catch (...) {
-        try {
-            failure.emplace(PendingError::panic("native code failed with an unknown exception"));
-        } catch (...) {
-            abort_process("panic in a function that cannot unwind",
-                          "thread caused non-unwinding panic. aborting.");
-        }
-    }
-    set_error(std::move(*failure));
-    return nullptr;
+    return run_entry(EntryBody(body));
 }
 
 enum class Access { shared, exclusive };
