@@ -17,9 +17,12 @@ demo: $(VENV)/.installed
 test: $(VENV)/.installed $(VENV)/.test-tools
 	$(TEST_ENV) $(BIN)/python -m pytest -q
 
-# The sanitizer runtime must be the first library loaded, before the
-# interpreter's own; PYTHONMALLOC=malloc lets it see every Python allocation.
-ASAN_ENV := LD_PRELOAD=$(shell gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+# The sanitizer runtime must be the first library loaded, and the C++ runtime
+# must be there when it starts, or it cannot intercept exceptions (the
+# interpreter itself does not load it). PYTHONMALLOC=malloc lets it see every
+# Python allocation.
+ASAN_ENV := LD_PRELOAD=$(shell gcc -print-file-name=libasan.so):$(shell g++ -print-file-name=libstdc++.so) \
+	PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:malloc_context_size=3 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ZENDRIK_SANITIZED=1

@@ -1,0 +1,69 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from zendrik import Matrix
+
+
+def raiser(exc):
+    def f():
+        raise exc
+    return f
+
+
+class Idx:
+    """An index whose __index__ runs `f`."""
+    def __init__(self, f):
+        self.f = f
+
+    def __index__(self):
+        return self.f()
+
+
+class Seq:
+    """A user sequence: `it()` gives its iterator, `n()` its reported length."""
+    def __init__(self, it, n=lambda: 0):
+        self.it, self.n = it, n
+
+    def __getitem__(self, i):
+        raise IndexError(i)
+
+    def __len__(self):
+        return self.n()
+
+    def __iter__(self):
+        return self.it()
+
+
+def catch(f):
+    try:
+        f()
+    except BaseException as e:
+        return e
+    raise AssertionError("no exception raised")
+
+
+PanicException = type(catch(lambda: Matrix([]).get(0, 0)))
+
+
+def oob(length, index):
+    return f"index out of bounds: the len is {length} but the index is {index}"
+
+
+def run_python(code, **env):
+    """Run `code` in a fresh interpreter; returns (stdout, stderr)."""
+    full_env = {k: v for k, v in os.environ.items() if k != "ZENDRIK_BACKTRACE"}
+    full_env.update(env)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env=full_env, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout, done.stderr
+
+
+sanitized = os.environ.get("ZENDRIK_SANITIZED") == "1"
+# The address sanitizer reserves terabytes of shadow memory and replaces the
+# allocator, so address-space limits and resident-size readings mean nothing.
+needs_plain_allocator = pytest.mark.skipif(sanitized, reason="sanitizer owns the allocator")
