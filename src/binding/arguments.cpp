@@ -268,8 +268,18 @@ OwnedRef rows_to_list(Rows&& rows) {
 }
 
 OwnedRef pairs_to_list(const OpLog& log) {
+    // A log names few distinct rows many times over: make each int once.
+    std::vector<OwnedRef> ints;
+    auto int_for = [&](Index value) {
+        if (value >= ints.size()) ints.resize(value + 1);
+        if (!ints[value]) ints[value] = size_to_int(value);
+        return OwnedRef::take_new(ints[value].get());
+    };
     return filled_list(log.size(), [&](std::size_t i) {
-        return pair_of(size_to_int(log[i].target), size_to_int(log[i].source));
+        OwnedRef pair = pair_of(int_for(log[i].target), int_for(log[i].source));
+        // A pair of ints can be in no cycle; the collector need not visit it.
+        PyObject_GC_UnTrack(pair.get());
+        return pair;
     });
 }
 

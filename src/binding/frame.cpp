@@ -8,7 +8,9 @@
 namespace zendrik::py {
 namespace {
 
-thread_local Py_ssize_t frame_depth = 0;
+// Read on every reference release: the initial-exec model keeps that a plain
+// load instead of a call into the dynamic loader.
+thread_local Py_ssize_t frame_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 // References released while no frame was active on their thread; the next
 // frame entry on any thread releases them.
