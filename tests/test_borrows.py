@@ -58,3 +58,22 @@ def test_panic_inside_a_nested_call_ends_the_outer_call():
     m = Matrix(ROWS)
     e = catch(lambda: m.get(Idx(lambda: m.get(0, 7)), 0))
     assert type(e) is PanicException and str(e) == oob(2, 7)
+
+
+def entry_point(name):
+    """The C function behind a no-argument method, callable with any receiver,
+    as code that reaches the entry point without the method descriptor could."""
+    import ctypes
+
+    # A method descriptor: object header, type, name, qualname, then its PyMethodDef.
+    method_def = ctypes.c_void_p.from_address(id(Matrix.__dict__[name]) + 40).value
+    function = ctypes.c_void_p.from_address(method_def + 8).value
+    return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)(function)
+
+
+@pytest.mark.parametrize("receiver, name", [(42, "int"), ([], "list"), (Matrix, "type")])
+def test_receiver_must_be_a_matrix(receiver, name):
+    error = catch(lambda: entry_point("nrows")(receiver, None))
+    assert type(error) is TypeError
+    assert str(error) == f"'{name}' object cannot be converted to 'Matrix'"
+    assert entry_point("nrows")(Matrix([[1]]), None) == 1

@@ -66,3 +66,25 @@ def outcomes():
 def test_out_of_memory(outcomes, case, outcome):
     assert outcomes[case] == outcome + " True"
     assert outcomes["afterwards"] == "True"
+
+
+def test_failed_growth_changes_nothing():
+    out, err = run_python("""
+        import resource
+        from zendrik import Matrix
+        full = Matrix([bytes(1 << 20)] * 80).copy()  # every row at capacity: growing moves it
+        pages = int(open("/proc/self/statm").read().split()[0])
+        _, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (pages * resource.getpagesize() + (48 << 20), hard))
+        try:
+            full.append_column([1] * 80)
+        except MemoryError:
+            print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        widths = set()
+        for i in range(80):
+            full.swap_rows(0, i)
+            widths.add(full.ncols())
+        print(widths, all(full.is_zero_row(i) for i in range(80)))
+    """)
+    assert (out, err) == ("MemoryError\n{1048576} True\n", "")

@@ -84,6 +84,15 @@ REPORTS = """
     t = threading.Thread(target=fail, args=(5, 0))
     t.start()
     t.join()
+    def named():
+        import ctypes
+        libc = ctypes.CDLL(None)
+        libc.pthread_self.restype = ctypes.c_ulong
+        libc.pthread_setname_np(ctypes.c_ulong(libc.pthread_self()), b"solver")
+        fail(5, 0)
+    t = threading.Thread(target=named)
+    t.start()
+    t.join()
 """
 REPORT = r"thread '{}' panicked at src/matrix/matrix\.cpp:(\d+:\d+):\n{}\n"
 NOTE = "note: run with `ZENDRIK_BACKTRACE=1` environment variable to display a backtrace\n"
@@ -91,16 +100,16 @@ NOTE = "note: run with `ZENDRIK_BACKTRACE=1` environment variable to display a b
 
 def test_failure_reports():
     out, err = run_python(REPORTS)
-    assert out == "PanicException\n" * 3
+    assert out == "PanicException\n" * 4
     found = re.fullmatch(REPORT.format("main", oob(1, 5)) + re.escape(NOTE)
-                         + REPORT.format("main", oob(2, 5)) + REPORT.format("<unnamed>", oob(1, 5)),
-                         err)
+                         + REPORT.format("main", oob(2, 5)) + REPORT.format("<unnamed>", oob(1, 5))
+                         + REPORT.format("solver", oob(1, 5)), err)
     assert found, err
-    row_check, col_check, row_check_again = found.groups()
+    row_check, col_check, row_check_again, _ = found.groups()
     assert row_check == row_check_again != col_check
 
 
-@pytest.mark.parametrize("value, backtraces", [("1", 3), ("full", 3), ("0", 0)])
+@pytest.mark.parametrize("value, backtraces", [("1", 4), ("full", 4), ("0", 0)])
 def test_backtraces_follow_the_environment(value, backtraces):
     _, err = run_python(REPORTS, ZENDRIK_BACKTRACE=value)
     assert err.count("stack backtrace:\n") == backtraces and err.count(NOTE) == (backtraces == 0)
