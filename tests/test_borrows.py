@@ -71,9 +71,10 @@ def entry_point(name):
     return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)(function)
 
 
+@pytest.mark.parametrize("method", ["nrows", "echelon_form_last_row"])
 @pytest.mark.parametrize("receiver, name", [(42, "int"), ([], "list"), (Matrix, "type")])
-def test_receiver_must_be_a_matrix(receiver, name):
-    error = catch(lambda: entry_point("nrows")(receiver, None))
+def test_receiver_must_be_a_matrix(method, receiver, name):
+    error = catch(lambda: entry_point(method)(receiver, None))
     assert type(error) is TypeError
     assert str(error) == f"'{name}' object cannot be converted to 'Matrix'"
     assert entry_point("nrows")(Matrix([[1]]), None) == 1
