@@ -53,3 +53,8 @@ def test_copies_share_nothing(rows):
     for r in listed:
         r.append(1)
     assert m.to_list() == c.to_list() == rows and repr(m) == repr(rows)
+    c.append_row([1])
+    c.append_column([5] * c.nrows())
+    assert m.to_list() == rows
+    m.append_row([3])
+    assert c.to_list() == [r + [5] for r in rows] + [[1, 5]]

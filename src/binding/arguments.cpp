@@ -241,6 +241,10 @@ OwnedRef size_to_int(Index value) {
     return checked(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
 }
 
+OwnedRef text_to_str(const std::string& text) {
+    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 OwnedRef bool_to_object(bool value) { return OwnedRef::take_new(value ? Py_True : Py_False); }
 
 OwnedRef none_object() { return OwnedRef::take_new(Py_None); }

@@ -72,8 +72,6 @@ public:
 private:
     MatrixObject* object_;
 };
-using SharedBorrow = Borrow<Access::shared>;
-using ExclusiveBorrow = Borrow<Access::exclusive>;
 
 // A new object of `type` owning `record`.
 OwnedRef new_matrix_object(PyTypeObject* type, Matrix&& record);

@@ -132,6 +132,7 @@ constexpr auto matrix_row_echelon_full_matrix =
     method_without_arguments<Access::shared, row_echelon_full_matrix, echelon_to_tuple>;
 constexpr auto matrix_rank = method_without_arguments<Access::shared, rank, size_to_int>;
 constexpr auto matrix_kernel = method_without_arguments<Access::shared, kernel, rows_to_list>;
+constexpr auto matrix_text_form = method_without_arguments<Access::shared, text_form, text_to_str>;
 
 // ---- Entry points -------------------------------------------------------------------
 
@@ -155,14 +156,7 @@ PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 }
 
 PyObject* matrix_repr(PyObject* self) noexcept {
-    return guarded([self] {
-        SharedBorrow matrix(self);
-        const std::string text = text_form(matrix.record());
-        OwnedRef shown = OwnedRef::steal(
-            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        if (!shown) raise_fetched();
-        return shown;
-    });
+    return guarded([self] { return matrix_text_form(self); });
 }
 
 // ---- The Matrix type ----------------------------------------------------------------

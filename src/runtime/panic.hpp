@@ -14,7 +14,6 @@ namespace zendrik {
 class Panic final : public std::exception {
 public:
     explicit Panic(std::string message) noexcept : message_(std::move(message)) {}
-    const std::string& message() const noexcept { return message_; }
     std::string take_message() noexcept { return std::move(message_); }
     const char* what() const noexcept override { return message_.c_str(); }
 
