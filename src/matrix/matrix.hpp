@@ -8,9 +8,13 @@
 // stored and XORed like any other value.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zendrik {
@@ -32,7 +36,64 @@ struct RowOp {
     Index source;
     friend bool operator==(const RowOp&, const RowOp&) = default;
 };
-using OpLog = std::vector<RowOp>;
+
+// The ordered row additions of one reduction. A 2048 x 2048 reduction logs
+// about two million entries, so the log grows in blocks of doubling size that
+// are never moved, instead of one buffer copied at each growth.
+class OpLog {
+public:
+    OpLog() = default;
+    OpLog(OpLog&& other) noexcept
+        : blocks_(std::move(other.blocks_)),
+          next_(std::exchange(other.next_, nullptr)),
+          end_(std::exchange(other.end_, nullptr)) {}
+    OpLog& operator=(OpLog&& other) noexcept {
+        blocks_ = std::move(other.blocks_);
+        other.blocks_.clear();
+        next_ = std::exchange(other.next_, nullptr);
+        end_ = std::exchange(other.end_, nullptr);
+        return *this;
+    }
+    OpLog(std::initializer_list<RowOp> entries) {
+        for (const RowOp& entry : entries) push_back(entry);
+    }
+
+    void push_back(RowOp entry) {
+        if (next_ == end_) [[unlikely]]
+            grow();
+        *next_++ = entry;
+    }
+    Index size() const noexcept {
+        return blocks_.empty() ? 0 : first_block * ((Index{1} << (blocks_.size() - 1)) - 1) +
+                                         static_cast<Index>(next_ - blocks_.back().get());
+    }
+    bool empty() const noexcept { return size() == 0; }
+    const RowOp& operator[](Index i) const noexcept {
+        // Block k starts at first_block * (2^k - 1).
+        const Index k = static_cast<Index>(std::bit_width(i / first_block + 1)) - 1;
+        return blocks_[k][i - first_block * ((Index{1} << k) - 1)];
+    }
+    friend bool operator==(const OpLog& a, const OpLog& b) noexcept {
+        if (a.size() != b.size()) return false;
+        for (Index i = 0; i < a.size(); ++i)
+            if (!(a[i] == b[i])) return false;
+        return true;
+    }
+
+private:
+    static constexpr Index first_block = 64;
+    static constexpr Index block_size(Index k) noexcept { return first_block << k; }
+    void grow() {
+        const Index size = block_size(blocks_.size());
+        blocks_.push_back(std::make_unique_for_overwrite<RowOp[]>(size));
+        next_ = blocks_.back().get();
+        end_ = next_ + size;
+    }
+
+    std::vector<std::unique_ptr<RowOp[]>> blocks_;
+    RowOp* next_ = nullptr;  // the next free entry of the last block
+    RowOp* end_ = nullptr;
+};
 
 // What every echelon reduction returns: the reduced copy and how it was reached.
 struct EchelonResult {

@@ -1,0 +1,45 @@
+// The one index check of the core and the checked reads built on it. Every
+// caller passes its own source location on, so a failure report names the
+// algorithm line that made the failing read.
+#pragma once
+
+#include "matrix/matrix.hpp"
+#include "runtime/panic.hpp"
+
+#include <cstring>
+#include <source_location>
+
+namespace zendrik {
+
+using Where = std::source_location;
+
+inline void check_index(Index len, Index index, Where where) {
+    if (index >= len) [[unlikely]]
+        panic_index_out_of_bounds(len, index, where);
+}
+
+inline Row& row_at(Rows& rows, Index i, Where where = Where::current()) {
+    check_index(rows.size(), i, where);
+    return rows[i];
+}
+
+inline const Row& row_at(const Rows& rows, Index i, Where where = Where::current()) {
+    check_index(rows.size(), i, where);
+    return rows[i];
+}
+
+inline Byte element(const Row& row, Index i, Where where = Where::current()) {
+    check_index(row.size(), i, where);
+    return row[i];
+}
+
+inline Index width(const Rows& rows) noexcept { return rows.empty() ? 0 : rows[0].size(); }
+
+// Position of the first element equal to exactly 1 in [from, to), or `to`.
+inline Index find_one(const Row& row, Index from, Index to) noexcept {
+    if (from >= to) return to;
+    const void* found = std::memchr(row.data() + from, 1, to - from);
+    return found == nullptr ? to : static_cast<Index>(static_cast<const Byte*>(found) - row.data());
+}
+
+}  // namespace zendrik
