@@ -9,13 +9,25 @@ TEST_ENV ?=
 BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f)
 TEST_TOOLS := "pytest>=8" "hypothesis>=6.100"
+CORE_TEST := build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT))
 
 .PHONY: demo test test-asan coverage
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
-test: $(VENV)/.installed $(VENV)/.test-tools
+test: $(VENV)/.installed $(VENV)/.test-tools $(CORE_TEST)
+	$(CORE_TEST)
 	$(TEST_ENV) $(BIN)/python -m pytest -q
+
+# The matrix core's own kernels, without Python: a plain C++ program.
+CORE_SOURCES := $(wildcard src/matrix/*.cpp) src/runtime/panic.cpp
+CORE_FLAGS := -O2
+CORE_FLAGS_asan := -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all
+CORE_FLAGS_coverage := -O0
+$(CORE_TEST): tests/core/test_kernels.cpp $(shell find src/matrix src/runtime -type f)
+	mkdir -p build
+	$(CXX) -std=c++20 -Wall -Wextra $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) -Isrc \
+		-o $@ tests/core/test_kernels.cpp $(CORE_SOURCES)
 
 # The sanitizer runtime must be the first library loaded, and the C++ runtime
 # must be there when it starts, or it cannot intercept exceptions (the

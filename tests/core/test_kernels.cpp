@@ -1,0 +1,169 @@
+// The packed-row kernels and the log, checked against plain loops over bytes,
+// at every lane width and at row lengths around word and lane boundaries.
+#include "matrix/bit_kernels.hpp"
+#include "matrix/bit_rows.hpp"
+#include "matrix/matrix.hpp"
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace zendrik;
+using bits::Word;
+
+namespace {
+
+int failures = 0;
+int checks = 0;
+
+void check(bool ok, const std::string& what) {
+    ++checks;
+    if (!ok) {
+        ++failures;
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    }
+}
+
+const std::size_t lengths[] = {0, 1, 7, 8, 9, 63, 64, 65, 127, 128, 129, 191, 255, 256, 257, 511, 513};
+
+std::mt19937_64 random_bits(12345);
+
+Row random_row(std::size_t n, unsigned density_percent) {
+    Row row(n);
+    for (Byte& b : row) b = random_bits() % 100 < density_percent;
+    return row;
+}
+
+Words packed(const Row& row) {
+    Words words(bits::stride_for(row.size()), 0);
+    check(bits::pack(row.data(), row.size(), words.data()), "pack accepts 0 and 1");
+    return words;
+}
+
+Row unpacked(const Words& words, std::size_t n) {
+    Row row(n, 7);
+    bits::unpack(words.data(), n, row.data());
+    return row;
+}
+
+void test_pack_and_unpack() {
+    for (std::size_t n : lengths) {
+        const Row row = random_row(n, 50);
+        const Words words = packed(row);
+        for (std::size_t j = 0; j < n; ++j)
+            if (bits::test_bit(words.data(), j) != (row[j] == 1))
+                check(false, "bit " + std::to_string(j) + " of " + std::to_string(n));
+        for (std::size_t j = n; j < words.size() * bits::word_bits; ++j)
+            if (bits::test_bit(words.data(), j)) check(false, "padding stays 0 at " + std::to_string(n));
+        check(unpacked(words, n) == row, "unpack gives the row back, n = " + std::to_string(n));
+        // Any byte other than 0 and 1, anywhere, is refused.
+        for (std::size_t at : {std::size_t{0}, n / 2, n - 1}) {
+            if (n == 0) break;
+            for (unsigned bit = 1; bit < 8; ++bit) {
+                Row spoiled = row;
+                spoiled[at] = static_cast<Byte>(spoiled[at] | (1u << bit));
+                Words scratch(bits::stride_for(n), 0);
+                check(!bits::pack(spoiled.data(), n, scratch.data()),
+                      "pack refuses " + std::to_string(spoiled[at]) + " at " + std::to_string(at));
+            }
+        }
+    }
+}
+
+void test_bit_access() {
+    Words words(bits::stride_for(130), 0);
+    for (std::size_t j : {0, 1, 63, 64, 65, 129}) {
+        bits::set_bit(words.data(), j, true);
+        check(bits::test_bit(words.data(), j), "set_bit sets " + std::to_string(j));
+        check(bits::first_one(words.data(), words.size()) <= j, "first_one finds an earlier one");
+        bits::set_bit(words.data(), j, false);
+        check(!bits::test_bit(words.data(), j), "set_bit clears " + std::to_string(j));
+    }
+    check(bits::first_one(words.data(), words.size()) == words.size() * bits::word_bits,
+          "first_one of a zero row is past its end");
+    for (std::size_t n : lengths) {
+        Row row = random_row(n, 3);
+        const Words words_n = packed(row);
+        std::size_t expected = words_n.size() * bits::word_bits;
+        for (std::size_t j = 0; j < n; ++j)
+            if (row[j] == 1) {
+                expected = j;
+                break;
+            }
+        check(bits::first_one(words_n.data(), words_n.size()) == expected,
+              "first_one, n = " + std::to_string(n));
+    }
+}
+
+template <typename Lane>
+void test_lane(const char* name) {
+    const std::string width = std::string(" at ") + name;
+    for (std::size_t n : lengths) {
+        const Row a = random_row(n, 50);
+        const Row b = random_row(n, 50);
+        const Words pa = packed(a);
+        const Words pb = packed(b);
+        for (std::size_t from : {std::size_t{0}, n / 3, n / 2, n > 0 ? n - 1 : 0}) {
+            // The words before `from` are known to be 0 in the source.
+            Row source = b;
+            for (std::size_t j = 0; j < from && j < n; ++j) source[j] = 0;
+            Words target = pa;
+            bits::xor_into<Lane>(target.data(), packed(source).data(), from / bits::word_bits,
+                                 target.size());
+            Row expected = a;
+            for (std::size_t j = 0; j < n; ++j) expected[j] ^= source[j];
+            check(unpacked(target, n) == expected,
+                  "xor_into from " + std::to_string(from) + ", n = " + std::to_string(n) + width);
+        }
+        Words self = pa;
+        bits::xor_into<Lane>(self.data(), self.data(), 0, self.size());
+        check(unpacked(self, n) == Row(n, 0), "a row added to itself is 0" + width);
+
+        unsigned expected = 0;
+        for (std::size_t j = 0; j < n; ++j) expected ^= a[j] & b[j];
+        check(bits::and_parity<Lane>(pa.data(), pb.data(), pa.size()) == (expected == 1),
+              "and_parity, n = " + std::to_string(n) + width);
+    }
+}
+
+void test_packed_rows() {
+    check(!BitRows::pack({{1, 0}, {1}}), "ragged rows are not packed");
+    check(!BitRows::pack({{1, 0}, {0, 2}}), "a 2 is not packed");
+    const Rows rows{{1, 0, 1}, {0, 1, 1}};
+    std::optional<BitRows> packed_rows = BitRows::pack(rows);
+    check(packed_rows && packed_rows->unpack() == rows, "pack then unpack");
+    check(BitRows::pack({}) && BitRows::pack({{}, {}})->unpack() == Rows{{}, {}},
+          "no rows and empty rows");
+}
+
+void test_log() {
+    OpLog log;
+    check(log.empty() && log.size() == 0, "a new log is empty");
+    const Index count = 64 + 128 + 256 + 5;  // across three block boundaries
+    for (Index i = 0; i < count; ++i) log.push_back({i, i + 1});
+    bool in_order = log.size() == count;
+    for (Index i = 0; i < count; ++i) in_order = in_order && log[i] == RowOp{i, i + 1};
+    check(in_order, "entries keep their order across blocks");
+    OpLog moved = std::move(log);
+    check(moved.size() == count && log.empty(), "moving takes every entry");
+    log.push_back({1, 2});
+    check(log.size() == 1 && log[0] == RowOp{1, 2} && moved.size() == count,
+          "a moved-from log starts afresh");
+    check(OpLog{{0, 1}, {1, 0}} == OpLog{{0, 1}, {1, 0}} && !(OpLog{{0, 1}} == OpLog{{1, 0}}),
+          "logs compare entry by entry");
+}
+
+}  // namespace
+
+int main() {
+    test_pack_and_unpack();
+    test_bit_access();
+    test_lane<bits::Lane64>("64 bits");
+    test_lane<bits::Lane128>("128 bits");
+    test_lane<bits::Lane256>("256 bits");
+    test_packed_rows();
+    test_log();
+    std::printf("core kernels: %d checks, %d failed\n", checks, failures);
+    return failures == 0 ? 0 : 1;
+}
