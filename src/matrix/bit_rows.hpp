@@ -7,6 +7,7 @@
 #include "matrix/bit_kernels.hpp"
 #include "matrix/checks.hpp"
 
+#include <bit>
 #include <new>
 #include <optional>
 #include <utility>
@@ -84,28 +85,48 @@ public:
         std::swap(rows_[a], rows_[b]);
     }
 
-    // A kernel vector and the sum of its products with a row.
-    using Vector = Words;
-    Vector unit_vector(Index /*columns*/, Index one) const {
-        Vector v(stride_, 0);
-        bits::set_bit(v.data(), one, true);
-        return v;
-    }
-    // The parity of row AND v. Leaving out column `skip` changes nothing: the
-    // caller only skips a column where v still holds 0.
-    Byte dot(Index row, const Vector& v, Index /*columns*/, Index /*skip*/, Where) const {
-        return bits::and_parity<Lane>(rows_[row], v.data(), stride_);
-    }
-    static void set(Vector& v, Index col, Byte value) noexcept {
-        bits::set_bit(v.data(), col, value != 0);
-    }
-    static Row to_row(Vector&& v, Index columns) {
-        Row row(columns);
-        bits::unpack(v.data(), columns, row.data());
-        return row;
+    // The kernel's basis vectors side by side, packed: row j holds element j
+    // of every vector, one bit per free column.
+    class Solutions {
+    public:
+        Solutions(Index columns, const std::vector<Index>& free_columns)
+            : stride_(bits::stride_for(free_columns.size())), table_(columns * stride_, 0) {
+            for (Index k = 0; k < free_columns.size(); ++k)
+                bits::set_bit(row(free_columns[k]), k, true);
+        }
+        bits::Word* row(Index j) noexcept { return table_.data() + j * stride_; }
+        const bits::Word* row(Index j) const noexcept { return table_.data() + j * stride_; }
+        Index stride() const noexcept { return stride_; }
+        Rows vectors(Index columns, Index count) const {
+            Rows out(count, Row(columns));
+            for (Index j = 0; j < columns; ++j)
+                for_each_one(row(j), stride_, [&](Index k) { out[k][j] = 1; });
+            return out;
+        }
+
+    private:
+        Index stride_;
+        Words table_;
+    };
+
+    // Element p of every vector becomes the parity of row AND the vector:
+    // the XOR of the table rows j where the row holds a 1. Column p adds
+    // nothing, as the table's row p is still 0.
+    void back_substitute(Solutions& table, Index row, Index p, Index /*columns*/, Where) const {
+        bits::Word* target = table.row(p);
+        for_each_one(rows_[row], stride_, [&](Index j) {
+            if (j != p) bits::xor_into<Lane>(target, table.row(j), 0, table.stride());
+        });
     }
 
 private:
+    template <typename Visit>
+    static void for_each_one(const bits::Word* row, Index words, Visit visit) {
+        for (Index w = 0; w < words; ++w)
+            for (bits::Word left = row[w]; left != 0; left &= left - 1)
+                visit(w * bits::word_bits + static_cast<Index>(std::countr_zero(left)));
+    }
+
     BitRows(Index count, Index columns)
         : columns_(columns), stride_(bits::stride_for(columns)), words_(count * stride_, 0) {
         rows_.reserve(count);

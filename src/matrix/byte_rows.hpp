@@ -5,6 +5,7 @@
 #include "matrix/checks.hpp"
 
 #include <algorithm>
+#include <vector>
 #include <utility>
 
 namespace zendrik {
@@ -73,26 +74,45 @@ public:
     }
     void exchange(Index a, Index b, Where where) { swap_row(rows_, a, b, where); }
 
-    // A kernel vector and the sum of its products with a row.
-    using Vector = Row;
-    Vector unit_vector(Index columns, Index one) const {
-        Vector v(columns, 0);
-        v[one] = 1;
-        return v;
-    }
-    // XOR over j = columns - 1 down to 0, j != skip, of the 8-bit products
-    // v[j] * row[j]. Every product is read, also where v[j] is 0, so a short
-    // row fails at the highest position past its end.
-    Byte dot(Index row, const Vector& v, Index columns, Index skip, Where where) const {
-        const Row& r = rows_[row];
-        Byte s = 0;
-        for (Index j = columns; j-- > 0;) {
-            if (j != skip) s ^= static_cast<Byte>(v[j] * element(r, j, where));
+    // The kernel's basis vectors side by side: row j holds element j of
+    // every vector, one column per free column.
+    class Solutions {
+    public:
+        Solutions(Index columns, const std::vector<Index>& free_columns)
+            : width_(free_columns.size()), table_(columns * width_, 0) {
+            for (Index k = 0; k < width_; ++k) table_[free_columns[k] * width_ + k] = 1;
         }
-        return s;
+        Byte* row(Index j) noexcept { return table_.data() + j * width_; }
+        Index width() const noexcept { return width_; }
+        // Vector k as a row of `columns` bytes.
+        Rows vectors(Index columns, Index /*count*/) const {
+            Rows out(width_, Row(columns));
+            for (Index j = 0; j < columns; ++j)
+                for (Index k = 0; k < width_; ++k) out[k][j] = table_[j * width_ + k];
+            return out;
+        }
+
+    private:
+        Index width_;
+        Row table_;
+    };
+
+    // Element p of every vector becomes the XOR, over j = columns - 1 down to
+    // 0 except p, of the 8-bit products row[j] * (element j of the vector).
+    // Every element of the row is read, so a short row fails at the highest
+    // position past its end.
+    void back_substitute(Solutions& table, Index row, Index p, Index columns, Where where) const {
+        const Row& r = rows_[row];
+        Byte* target = table.row(p);
+        for (Index j = columns; j-- > 0;) {
+            if (j == p) continue;
+            const Byte factor = element(r, j, where);
+            if (factor == 0) continue;
+            const Byte* source = table.row(j);
+            for (Index k = 0; k < table.width(); ++k)
+                target[k] ^= static_cast<Byte>(factor * source[k]);
+        }
     }
-    static void set(Vector& v, Index col, Byte value) noexcept { v[col] = value; }
-    static Row to_row(Vector&& v, Index /*columns*/) noexcept { return std::move(v); }
 
 private:
     Rows& rows_;

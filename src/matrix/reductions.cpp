@@ -147,20 +147,19 @@ Rows kernel_basis(const Store& m, Index rows, Index cols) {
         }
     }
 
-    // Step 2: back-substitution from the last pivot to the first. Pivot i
-    // reads row i, the row it was found in (rows[p] would be a different row
-    // whenever the pivots leave the diagonal).
-    Rows basis;
-    basis.reserve(free_columns.size());
-    for (const Index f : free_columns) {
-        typename Store::Vector v = m.unit_vector(cols, f);
-        for (Index i = pivots.size(); i-- > 0;) {
-            const Index p = pivots[i];
-            Store::set(v, p, m.dot(i, v, cols, p, Where::current()));
-        }
-        basis.push_back(Store::to_row(std::move(v), cols));
+    // Step 2: back-substitution from the last pivot to the first, for every
+    // free column at once (the reads do not depend on the free column, so the
+    // first failing read is the one the first free column would make). Pivot
+    // i reads row i, the row it was found in (rows[p] would be a different
+    // row whenever the pivots leave the diagonal).
+    if (free_columns.empty()) {
+        return {};
     }
-    return basis;
+    typename Store::Solutions solutions(cols, free_columns);
+    for (Index i = pivots.size(); i-- > 0;) {
+        m.back_substitute(solutions, i, pivots[i], cols, Where::current());
+    }
+    return solutions.vectors(cols, free_columns.size());
 }
 
 template <class Store>
@@ -223,6 +222,7 @@ void echelon_form_packed(Steps<BitRows>& w, Index rows, Index cols) {
 void row_echelon_full_matrix_packed(Steps<BitRows>& w, Index rows, Index cols) {
     row_echelon_full_matrix_steps(w, rows, cols);
 }
+
 
 }  // namespace
 
