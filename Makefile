@@ -25,6 +25,7 @@ BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs -type f)
 TEST_TOOLS := "pytest>=8" "hypothesis>=6.100" "mypy>=1.10"
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
+PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
 .PHONY: demo test test-asan coverage dist test-dist
 demo: $(VENV)/.installed
@@ -54,12 +55,17 @@ coverage:
 		--html-details coverage/index.html build/.venv-coverage
 	@echo "lines not covered, file by file: coverage/missing.txt; details: coverage/index.html"
 
+# `python -m build` makes the sdist, then builds the wheel from that sdist
+# alone in an isolated environment, so the sdist is proven to build on its own.
+DIST_BUILD := build/dist$(VENV_SUFFIX)
 dist: $(DIST_VENV)/.tools
-	rm -rf dist build/dist$(VENV_SUFFIX)
-	$(DIST_VENV)/bin/python -m build --outdir build/dist$(VENV_SUFFIX) .
+	rm -rf $(DIST_BUILD)
+	$(DIST_VENV)/bin/python -m build --outdir $(DIST_BUILD) .
 	mkdir -p dist
-	cp build/dist$(VENV_SUFFIX)/*.tar.gz dist/
-	$(DIST_VENV)/bin/python -m auditwheel repair --wheel-dir dist build/dist$(VENV_SUFFIX)/*.whl
+	rm -f dist/zendrik-*-$(PYTHON_TAG)-*.whl
+	cp $(DIST_BUILD)/*.tar.gz dist/
+	PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/python -m auditwheel repair \
+		--wheel-dir dist $(DIST_BUILD)/*.whl
 	@ls -l dist
 
 test-dist: dist
