@@ -8,14 +8,12 @@ or RuntimeError("Already mutably borrowed").
 """
 
 from collections.abc import Sequence
-from typing import SupportsIndex, TypeAlias, final
+from typing import SupportsIndex, final
 
 __all__ = ["Matrix"]
 
-# Any sequence of integers 0..255: a list or tuple of ints, bytes, bytearray,
-# range, or a sequence of objects with __index__. A str is refused.
-_Row: TypeAlias = Sequence[SupportsIndex]
-_Log: TypeAlias = list[tuple[int, int]]
+# A row is any sequence of integers 0..255 (list, tuple, bytes, bytearray,
+# range, objects with __index__); written out in full so that editors show it.
 
 @final
 class Matrix:
@@ -25,7 +23,7 @@ class Matrix:
     contents); no ``len()``, indexing or iteration.
     """
 
-    def __new__(cls, elements: Sequence[_Row]) -> Matrix:
+    def __new__(cls, elements: Sequence[Sequence[SupportsIndex]]) -> Matrix:
         """Build a matrix from rows of integers 0..255, stored exactly as given.
 
         Rows are not compared: ragged rows and empty rows are kept.
@@ -71,20 +69,20 @@ class Matrix:
         Raises PanicException for an index outside the matrix. Changes nothing.
         """
 
-    def append_row(self, v: _Row) -> None:
+    def append_row(self, v: Sequence[SupportsIndex]) -> None:
         """Add v as the new last row; its length is not checked against ncols().
 
         Raises TypeError or OverflowError for a bad v, leaving the matrix unchanged.
         """
 
-    def append_column(self, v: _Row) -> None:
+    def append_column(self, v: Sequence[SupportsIndex]) -> None:
         """Append v[i] to the end of row i for every row; extra elements are ignored.
 
         Raises PanicException when v has fewer elements than the matrix has rows;
         a failed call changes nothing.
         """
 
-    def echelon_form(self) -> tuple[Matrix, _Log]:
+    def echelon_form(self) -> tuple[Matrix, list[tuple[int, int]]]:
         """The reduced row echelon form and the log of row additions that made it.
 
         Each log entry (target, source) replays with add_rows(target, source).
@@ -92,14 +90,14 @@ class Matrix:
         The receiver is unchanged.
         """
 
-    def row_echelon_full_matrix(self) -> tuple[Matrix, _Log]:
+    def row_echelon_full_matrix(self) -> tuple[Matrix, list[tuple[int, int]]]:
         """Row echelon form over columns 0..min(nrows, ncols)-1, clearing only below, and its log.
 
         Raises PanicException when a row shorter than row 0 is reached.
         The receiver is unchanged.
         """
 
-    def echelon_form_last_row(self) -> tuple[Matrix, _Log]:
+    def echelon_form_last_row(self) -> tuple[Matrix, list[tuple[int, int]]]:
         """Work the last row into rows already reduced; returns the result and its log.
 
         Built for n rows of width n plus one appended row. Raises
