@@ -26,20 +26,49 @@ Matrix copy(const Matrix& m) {
     return out;
 }
 
+namespace {
+
+// ", " and the decimal digits of each byte value, so that every element after
+// the first of a row is one copy of a short entry.
+struct ElementTexts {
+    char text[256][6];
+    unsigned char length[256];
+    constexpr ElementTexts() : text{}, length{} {
+        for (unsigned v = 0; v < 256; ++v) {
+            char* out = text[v];
+            unsigned n = 0;
+            out[n++] = ',';
+            out[n++] = ' ';
+            if (v >= 100) out[n++] = static_cast<char>('0' + v / 100);
+            if (v >= 10) out[n++] = static_cast<char>('0' + v / 10 % 10);
+            out[n++] = static_cast<char>('0' + v % 10);
+            length[v] = static_cast<unsigned char>(n);
+        }
+    }
+};
+constexpr ElementTexts element_texts;
+
+}  // namespace
+
 std::string text_form(const Matrix& m) {
-    std::string text = "[";
+    Index size = 2;  // "[]"
+    for (const Row& row : m.rows) {
+        size += 4;  // ", [" and "]" (the first row has no ", ", the last element none)
+        for (const Byte b : row) size += element_texts.length[b];
+    }
+    std::string text;
+    text.reserve(size);
+    text += '[';
     for (Index i = 0; i < m.rows.size(); ++i) {
         text += i == 0 ? "[" : ", [";
         const Row& row = m.rows[i];
         for (Index j = 0; j < row.size(); ++j) {
-            if (j != 0) {
-                text += ", ";
-            }
-            text += std::to_string(unsigned{row[j]});
+            const unsigned skip = j == 0 ? 2 : 0;  // no ", " before the first element
+            text.append(element_texts.text[row[j]] + skip, element_texts.length[row[j]] - skip);
         }
-        text += "]";
+        text += ']';
     }
-    text += "]";
+    text += ']';
     return text;
 }
 
