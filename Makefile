@@ -8,7 +8,7 @@ INSTRUMENT ?=
 TEST_ENV ?=
 BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f)
-TEST_TOOLS := "pytest>=8" "hypothesis>=6.100"
+TEST_TOOLS := "pytest>=8" "hypothesis>=6.100" "numpy>=1.26"
 
 .PHONY: demo test test-asan coverage
 demo: $(VENV)/.installed

@@ -1,5 +1,6 @@
 import sys
 
+import numpy as np
 import pytest
 from helpers import Idx, PanicException, Seq, catch, oob, raiser
 from zendrik import Matrix
@@ -150,8 +151,6 @@ def test_elements_conversion_accepts(elements, rows):
 
 
 # ---- Every reading of a row or of `elements` agrees with item-by-item iteration ----------------
-
-np = pytest.importorskip("numpy")
 
 LENGTHS = [0, 1, 63, 64, 65, 127, 128, 129]
 VALUES = [[(7 * i + n) % 256 for i in range(n)] for n in LENGTHS] + [[1 << k for k in range(8)] + [0, 255]]
