@@ -186,6 +186,8 @@ ROW_FORMS = {
     "bool": lambda v: np.array(v, dtype=np.uint8).astype(bool),
     "float": lambda v: np.array(v, dtype=np.float64),
     "bytes dtype": lambda v: np.array(v, dtype=np.uint8).view("S1"),
+    "record": lambda v: np.array(v, dtype=np.uint8).view([("f", "u1")]),
+    "read-only": lambda v: np.frombuffer(bytes(v), dtype=np.uint8),
     "object": lambda v: np.array(v + [None], dtype=object)[:-1],
 }
 FAST = (list, tuple, bytes, bytearray, np.ndarray)

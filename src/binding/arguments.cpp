@@ -7,8 +7,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace zendrik::py {
@@ -377,6 +377,7 @@ private:
     std::vector<OwnedRef> ints_;
 };
 
+// The 256 ints a byte can be, made once per call.
 class ByteInts {
 public:
     ByteInts() {
@@ -399,8 +400,6 @@ private:
 };
 
 }  // namespace
-
-OwnedRef bytes_to_list(const Row& row) { return ByteInts().list_of(row); }
 
 OwnedRef rows_to_list(const Rows& rows) {
     const ByteInts ints;
