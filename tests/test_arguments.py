@@ -242,7 +242,7 @@ def arrays():
     a = np.arange(3 * 130, dtype=np.uint8).reshape(3, 130)
     return {"2-D": a, "empty rows": np.zeros((4, 0), np.uint8), "no rows": np.zeros((0, 5), np.uint8),
             "fortran": np.asfortranarray(a), "spaced rows": a[:, ::2], "spaced": a[::2], "transposed": a.T,
-            "view": a.view(SubArray), "1-D": a[0], "0-d": np.uint8(3) * np.ones((), np.uint8), "3-D": a.reshape(3, 2, 65),
+            "view": a.view(SubArray), "1-D": a[0], "0-d": np.ones((), np.uint8), "3-D": a.reshape(3, 2, 65),
             "int16": a.astype(np.int16), "bool": a.astype(bool), "bytes dtype": a.view("S1"),
             "wide": np.ones((2, 129), np.uint8) * 128}
 
@@ -283,7 +283,7 @@ def hostile_lists(act, where):
 
 
 ACTS = {"grow": lambda t: t.append(t[-1]), "shrink": lambda t: t.pop(), "clear": list.clear,
-        "shrink twice": lambda t: (t.pop(), t.pop()), "insert first": lambda t: t.insert(0, t[-1]) if len(t) < 9 else None,
+        "shrink twice": lambda t: (t.pop(), t.pop()), "insert first": lambda t: len(t) < 9 and t.insert(0, t[-1]),
         "grow with int": lambda t: t.append(7), "grow with str": lambda t: t.append("x")}
 
 
