@@ -23,7 +23,7 @@ INSTRUMENT ?=
 TEST_ENV ?=
 BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs -type f)
-TEST_TOOLS := "pytest>=8" "hypothesis>=6.100" "mypy>=1.10" "basedpyright>=1.20"
+TEST_TOOLS := "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
 CORE_TEST := build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT))
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))

@@ -1,6 +1,12 @@
 """A pure-Python model of zendrik.Matrix: the same results, the same failures (type and text), the same
 contents after a failed call, the same borrow rules. Rows are lists of ints."""
+import ctypes
 import operator
+
+# The interpreter's own test: a type with an item slot (a class with __getitem__, not a dict; numpy arrays but
+# not numpy scalars)
+is_sequence = ctypes.pythonapi.PySequence_Check
+is_sequence.argtypes, is_sequence.restype = [ctypes.py_object], ctypes.c_int
 
 
 class PanicException(BaseException):
@@ -128,7 +134,7 @@ def to_byte(x):  # a C long read, then 0..255
 def sequence(x, item):
     if isinstance(x, str):
         raise TypeError("Can't extract `str` to `Vec`")
-    if isinstance(x, dict) or not hasattr(type(x), "__getitem__"):
+    if not is_sequence(x):
         raise TypeError(f"'{type(x).__qualname__}' object cannot be converted to 'Sequence'")
     try: len(x)  # a capacity hint only: its failure is discarded, unless it is a panic coming back
     except PanicException: raise

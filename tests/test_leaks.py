@@ -4,6 +4,7 @@ import gc
 import os
 import sys
 
+import numpy as np
 from helpers import Idx, PanicException, needs_plain_allocator, run_python
 from zendrik import Matrix
 
@@ -17,6 +18,13 @@ def reentering(method):
 
 ROW = [1, 0, 1]
 INDEX = Idx(lambda: 1)
+ARRAY = np.array([ROW, ROW], dtype=np.uint8)
+
+
+def cleared_while_read():
+    row = [1, 0, 1, 1]
+    row[1] = Idx(lambda: row.clear() or 1)
+    return row
 CALLS = {
     # successes
     "get": lambda m: m.get(INDEX, 0),
@@ -34,11 +42,18 @@ CALLS = {
     "rank": lambda m: m.rank(),
     "kernel": lambda m: m.kernel(),
     "new": lambda m: Matrix([ROW, ROW]),
+    "new, read whole": lambda m: Matrix((tuple(ROW), bytes(ROW), bytearray(ROW), ARRAY[0])),
+    "new from an array": lambda m: Matrix(ARRAY),
+    "new, read by items": lambda m: Matrix(ARRAY[:, ::2]),
+    "append an array": lambda m: m.append_row(ARRAY[1]),
+    "list cleared while read": lambda m: Matrix([cleared_while_read(), ROW]),
     # argument errors, borrow errors, panics, resumed panics
     "parse": lambda m: m.get(0, 0, zzz=1),
     "missing": lambda m: m.add_rows(0),
     "prefixed": lambda m: m.get(1.5, 0),
     "overflow": lambda m: m.append_row([1, 256]),
+    "overflow, wide int": lambda m: Matrix(([1, 2**70],)),
+    "refused array": lambda m: Matrix(ARRAY.astype(np.int8) - 2),
     "str refused": lambda m: Matrix(["01"]),
     "not a sequence": lambda m: m.append_column(None),
     "user error": lambda m: m.get(Idx(lambda: 1 // 0), 0),
@@ -67,7 +82,7 @@ def run_all(rounds):
 
 @needs_plain_allocator
 def test_no_reference_or_memory_growth(capfd):
-    tracked = (Matrix, PanicException, ROW, INDEX, TypeError, RuntimeError)
+    tracked = (Matrix, PanicException, ROW, INDEX, TypeError, RuntimeError, ARRAY)
     run_all(200)  # warm caches and the allocator
     gc.collect()
     counts, memory = [sys.getrefcount(o) for o in tracked], resident_bytes()

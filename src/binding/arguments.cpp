@@ -3,9 +3,12 @@
 #include "binding/frame.hpp"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace zendrik::py {
@@ -123,6 +126,12 @@ private:
     std::vector<std::string> misplaced_;
 };
 
+// A reported length sizes at most this many items of the first reservation.
+template <typename Item>
+void reserve_hint(std::vector<Item>& items, std::size_t reported) {
+    items.reserve(std::min(reported, reservation_limit_bytes / sizeof(Item)));
+}
+
 // Converts every item of a sequence with `convert_item`, refusing a str.
 template <typename Item, typename Convert>
 std::vector<Item> extract_sequence(PyObject* object, Convert convert_item) {
@@ -134,8 +143,7 @@ std::vector<Item> extract_sequence(PyObject* object, Convert convert_item) {
     if (reported < 0)
         take();  // only a hint: its failure is dropped (a returning panic still resumes)
     else
-        items.reserve(std::min(static_cast<std::size_t>(reported),
-                               reservation_limit_bytes / sizeof(Item)));
+        reserve_hint(items, static_cast<std::size_t>(reported));
     OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
     if (!iterator) raise_fetched();
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get())))
@@ -143,6 +151,79 @@ std::vector<Item> extract_sequence(PyObject* object, Convert convert_item) {
     if (PyErr_Occurred()) raise_fetched();
     return items;
 }
+
+// An exact list or tuple, read as its iterator would: the length is looked
+// at again before every item, since converting one may run code that changes
+// the list, and the item is held while it is converted.
+template <typename Item, typename Convert>
+std::vector<Item> extract_list_or_tuple(PyObject* object, Convert convert_item) {
+    std::vector<Item> items;
+    reserve_hint(items, static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(object, i);
+        if constexpr (std::is_same_v<Item, Byte>) {
+            // An exact int held inline runs no code when read.
+            if (PyLong_CheckExact(item)) {
+                auto* number = reinterpret_cast<PyLongObject*>(item);
+                if (PyUnstable_Long_IsCompact(number)) {
+                    const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+                    if (value >= 0 && value <= 255) {
+                        items.push_back(static_cast<Byte>(value));
+                        continue;
+                    }
+                }
+            }
+        }
+        const OwnedRef held = OwnedRef::take_new(item);
+        items.push_back(convert_item(item));
+    }
+    return items;
+}
+
+bool is_list_or_tuple(PyObject* object) {
+    return PyList_CheckExact(object) || PyTuple_CheckExact(object);
+}
+
+// numpy stays optional: its array type is known by name. A static type
+// cannot be a Python class that took the name.
+bool is_numpy_array(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+           std::strcmp(type->tp_name, "numpy.ndarray") == 0;
+}
+
+// A C-contiguous buffer of unsigned bytes with `ndim` dimensions, or nothing:
+// anything else is read item by item, which is what defines the result.
+class ByteBuffer {
+public:
+    ByteBuffer(PyObject* object, int ndim) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();  // the item-by-item reading reports what is wrong
+            return;
+        }
+        held_ = true;
+        usable_ = view_.ndim == ndim && view_.itemsize == 1 && view_.format != nullptr &&
+                  std::strcmp(view_.format, "B") == 0 && PyBuffer_IsContiguous(&view_, 'C');
+    }
+    ~ByteBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+    explicit operator bool() const noexcept { return usable_; }
+    const Byte* data() const noexcept { return static_cast<const Byte*>(view_.buf); }
+    std::size_t extent(int dimension) const noexcept {
+        return static_cast<std::size_t>(view_.shape[dimension]);
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    bool usable_ = false;
+};
+
+Row row_of(const Byte* data, std::size_t size) { return Row(data, data + size); }
 
 OwnedRef checked(PyObject* created) {
     if (created == nullptr) raise_fetched();
@@ -229,9 +310,31 @@ Byte extract_byte(PyObject* object) {
     return static_cast<Byte>(value);
 }
 
-Row extract_byte_vector(PyObject* object) { return extract_sequence<Byte>(object, extract_byte); }
+Row extract_byte_vector(PyObject* object) {
+    if (is_list_or_tuple(object)) return extract_list_or_tuple<Byte>(object, extract_byte);
+    if (PyBytes_CheckExact(object))
+        return row_of(reinterpret_cast<const Byte*>(PyBytes_AS_STRING(object)),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+    if (PyByteArray_CheckExact(object))
+        return row_of(reinterpret_cast<const Byte*>(PyByteArray_AS_STRING(object)),
+                      static_cast<std::size_t>(PyByteArray_GET_SIZE(object)));
+    if (is_numpy_array(object))
+        if (const ByteBuffer buffer(object, 1); buffer) return row_of(buffer.data(), buffer.extent(0));
+    return extract_sequence<Byte>(object, extract_byte);
+}
 
 Rows extract_byte_rows(PyObject* object) {
+    if (is_list_or_tuple(object)) return extract_list_or_tuple<Row>(object, extract_byte_vector);
+    if (is_numpy_array(object)) {
+        if (const ByteBuffer buffer(object, 2); buffer) {
+            const std::size_t count = buffer.extent(0), width = buffer.extent(1);
+            Rows rows;
+            reserve_hint(rows, count);
+            for (std::size_t i = 0; i < count; ++i)
+                rows.push_back(row_of(buffer.data() + i * width, width));
+            return rows;
+        }
+    }
     return extract_sequence<Row>(object, extract_byte_vector);
 }
 
@@ -251,40 +354,80 @@ OwnedRef none_object() { return OwnedRef::take_new(Py_None); }
 
 namespace {
 
-// A list of `count` items, each built by `item(i)` and stored in place.
-template <typename Build>
-OwnedRef filled_list(std::size_t count, Build item) {
+// A new list of `count` empty slots, for filling in place.
+std::pair<OwnedRef, PyObject**> new_list(std::size_t count) {
     OwnedRef list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
-    for (std::size_t i = 0; i < count; ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item(i).release());
-    return list;
+    PyObject** slots = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    return {std::move(list), slots};
 }
+
+// The ints that one call hands out many times over, each made once: slot i
+// holds the int i, made on first use.
+class IntTable {
+public:
+    // Borrowed from the table.
+    PyObject* operator[](Index value) {
+        if (value >= ints_.size()) ints_.resize(value + 1);
+        OwnedRef& slot = ints_[value];
+        if (!slot) slot = size_to_int(value);
+        return slot.get();
+    }
+
+private:
+    std::vector<OwnedRef> ints_;
+};
+
+// The 256 ints a byte can be, made once per call.
+class ByteInts {
+public:
+    ByteInts() {
+        for (unsigned value = 0; value < ints_.size(); ++value)
+            ints_[value] = byte_to_int(static_cast<Byte>(value));
+    }
+
+    OwnedRef list_of(const Row& row) const {
+        auto [list, slots] = new_list(row.size());
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            PyObject* value = ints_[row[i]].get();
+            Py_INCREF(value);
+            slots[i] = value;
+        }
+        return std::move(list);
+    }
+
+private:
+    std::array<OwnedRef, 256> ints_;
+};
 
 }  // namespace
 
-OwnedRef bytes_to_list(const Row& row) {
-    return filled_list(row.size(), [&](std::size_t i) { return byte_to_int(row[i]); });
-}
-
-OwnedRef rows_to_list(Rows&& rows) {
-    const Rows consumed = std::move(rows);
-    return filled_list(consumed.size(), [&](std::size_t i) { return bytes_to_list(consumed[i]); });
+OwnedRef rows_to_list(const Rows& rows) {
+    const ByteInts ints;
+    auto [list, slots] = new_list(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) slots[i] = ints.list_of(rows[i]).release();
+    return std::move(list);
 }
 
 OwnedRef pairs_to_list(const OpLog& log) {
-    // A log names few distinct rows many times over: make each int once.
-    std::vector<OwnedRef> ints;
-    auto int_for = [&](Index value) {
-        if (value >= ints.size()) ints.resize(value + 1);
-        if (!ints[value]) ints[value] = size_to_int(value);
-        return OwnedRef::take_new(ints[value].get());
-    };
-    return filled_list(log.size(), [&](std::size_t i) {
-        OwnedRef pair = pair_of(int_for(log[i].target), int_for(log[i].source));
+    const std::size_t count = log.size();
+    auto [list, slots] = new_list(count);
+    // A log names few distinct rows many times over.
+    IntTable ints;
+    for (std::size_t i = 0; i < count; ++i) {
+        const RowOp op = log[i];
+        PyObject* target = ints[op.target];
+        PyObject* source = ints[op.source];
+        PyObject* pair = PyTuple_New(2);
+        if (pair == nullptr) raise_fetched();
+        Py_INCREF(target);
+        Py_INCREF(source);
+        PyTuple_SET_ITEM(pair, 0, target);
+        PyTuple_SET_ITEM(pair, 1, source);
         // A pair of ints can be in no cycle; the collector need not visit it.
-        PyObject_GC_UnTrack(pair.get());
-        return pair;
-    });
+        PyObject_GC_UnTrack(pair);
+        slots[i] = pair;
+    }
+    return std::move(list);
 }
 
 OwnedRef echelon_to_tuple(EchelonResult&& result) {

@@ -82,8 +82,7 @@ OwnedRef byte_to_int(Byte value);
 OwnedRef size_to_int(Index value);
 OwnedRef bool_to_object(bool value);
 OwnedRef none_object();
-OwnedRef bytes_to_list(const Row& row);
-OwnedRef rows_to_list(Rows&& rows);
+OwnedRef rows_to_list(const Rows& rows);
 OwnedRef text_to_str(const std::string& text);
 OwnedRef pairs_to_list(const OpLog& log);
 // (new Matrix holding the reduced rows, list of (target, source) tuples)

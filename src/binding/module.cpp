@@ -117,7 +117,8 @@ OwnedRef method_without_arguments(PyObject* self) {
     return to_python(operation(matrix.record()));
 }
 
-Rows rows_of(const Matrix& m) { return copy(m).rows; }
+// Read in place: the shared borrow keeps the rows as they are until the lists are built.
+const Rows& rows_of(const Matrix& m) { return m.rows; }
 
 constexpr auto matrix_to_list = method_without_arguments<Access::shared, rows_of, rows_to_list>;
 constexpr auto matrix_nrows = method_without_arguments<Access::shared, nrows, size_to_int>;
