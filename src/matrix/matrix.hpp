@@ -39,19 +39,15 @@ struct RowOp {
 
 // The ordered row additions of one reduction. A 2048 x 2048 reduction logs
 // about two million entries, so the log grows in blocks of doubling size that
-// are never moved, instead of one buffer copied at each growth.
+// are never moved, instead of one buffer copied at each growth, and an entry
+// whose indices fit 32 bits (every one, short of four billion rows) takes 8
+// bytes. Past that the log turns into a plain list of full entries.
 class OpLog {
 public:
     OpLog() = default;
-    OpLog(OpLog&& other) noexcept
-        : blocks_(std::move(other.blocks_)),
-          next_(std::exchange(other.next_, nullptr)),
-          end_(std::exchange(other.end_, nullptr)) {}
+    OpLog(OpLog&& other) noexcept { swap(other); }
     OpLog& operator=(OpLog&& other) noexcept {
-        blocks_ = std::move(other.blocks_);
-        other.blocks_.clear();
-        next_ = std::exchange(other.next_, nullptr);
-        end_ = std::exchange(other.end_, nullptr);
+        OpLog(std::move(other)).swap(*this);
         return *this;
     }
     OpLog(std::initializer_list<RowOp> entries) {
@@ -59,19 +55,23 @@ public:
     }
 
     void push_back(RowOp entry) {
+        const std::uint64_t target = entry.target;
+        const std::uint64_t source = entry.source;
+        if (((target | source) >> 32) != 0 || !wide_.empty()) [[unlikely]]
+            return push_wide(entry);
         if (next_ == end_) [[unlikely]]
             grow();
-        *next_++ = entry;
+        *next_++ = target | source << 32;
     }
-    Index size() const noexcept {
-        return blocks_.empty() ? 0 : first_block * ((Index{1} << (blocks_.size() - 1)) - 1) +
-                                         static_cast<Index>(next_ - blocks_.back().get());
-    }
+    Index size() const noexcept { return wide_.empty() ? narrow_size() : wide_.size(); }
     bool empty() const noexcept { return size() == 0; }
-    const RowOp& operator[](Index i) const noexcept {
+    RowOp operator[](Index i) const noexcept {
+        if (!wide_.empty()) [[unlikely]]
+            return wide_[i];
         // Block k starts at first_block * (2^k - 1).
         const Index k = static_cast<Index>(std::bit_width(i / first_block + 1)) - 1;
-        return blocks_[k][i - first_block * ((Index{1} << k) - 1)];
+        const std::uint64_t entry = blocks_[k][i - first_block * ((Index{1} << k) - 1)];
+        return {static_cast<Index>(entry & 0xFFFFFFFFu), static_cast<Index>(entry >> 32)};
     }
     friend bool operator==(const OpLog& a, const OpLog& b) noexcept {
         if (a.size() != b.size()) return false;
@@ -83,16 +83,40 @@ public:
 private:
     static constexpr Index first_block = 64;
     static constexpr Index block_size(Index k) noexcept { return first_block << k; }
+
+    Index narrow_size() const noexcept {
+        return blocks_.empty() ? 0 : block_size(blocks_.size() - 1) - first_block +
+                                         static_cast<Index>(next_ - blocks_.back().get());
+    }
     void grow() {
         const Index size = block_size(blocks_.size());
-        blocks_.push_back(std::make_unique_for_overwrite<RowOp[]>(size));
+        blocks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(size));
         next_ = blocks_.back().get();
         end_ = next_ + size;
     }
+    void push_wide(RowOp entry) {
+        if (wide_.empty()) {
+            std::vector<RowOp> all;
+            all.reserve(size() + 1);
+            for (Index i = 0; i < size(); ++i) all.push_back((*this)[i]);
+            all.push_back(entry);
+            OpLog().swap(*this);
+            wide_ = std::move(all);
+            return;
+        }
+        wide_.push_back(entry);
+    }
+    void swap(OpLog& other) noexcept {
+        blocks_.swap(other.blocks_);
+        std::swap(next_, other.next_);
+        std::swap(end_, other.end_);
+        wide_.swap(other.wide_);
+    }
 
-    std::vector<std::unique_ptr<RowOp[]>> blocks_;
-    RowOp* next_ = nullptr;  // the next free entry of the last block
-    RowOp* end_ = nullptr;
+    std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
+    std::uint64_t* next_ = nullptr;  // the next free entry of the last block
+    std::uint64_t* end_ = nullptr;
+    std::vector<RowOp> wide_;
 };
 
 // What every echelon reduction returns: the reduced copy and how it was reached.

@@ -152,6 +152,20 @@ void test_log() {
           "a moved-from log starts afresh");
     check(OpLog{{0, 1}, {1, 0}} == OpLog{{0, 1}, {1, 0}} && !(OpLog{{0, 1}} == OpLog{{1, 0}}),
           "logs compare entry by entry");
+    if constexpr (sizeof(Index) > 4) {
+        // An index past 32 bits turns the log into full entries, keeping every one.
+        const Index big = Index{1} << 32;
+        OpLog wide;
+        for (Index i = 0; i < 200; ++i) wide.push_back({i, 2 * i});
+        wide.push_back({big, 3});
+        wide.push_back({4, big + 5});
+        bool kept = wide.size() == 202;
+        for (Index i = 0; i < 200; ++i) kept = kept && wide[i] == RowOp{i, 2 * i};
+        check(kept && wide[200] == RowOp{big, 3} && wide[201] == RowOp{4, big + 5},
+              "a log with an index past 32 bits keeps every entry in order");
+        const OpLog moved_wide = std::move(wide);
+        check(moved_wide.size() == 202 && wide.empty(), "a wide log moves whole");
+    }
 }
 
 }  // namespace
