@@ -2,6 +2,8 @@
 # make test        build, install into .venv with the test tools and run the tests
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
 # make coverage    line and branch coverage of src/ by the tests (gcovr)
+# make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
+# make bench-core  time the C++ core alone, and M4RI where libm4ri-dev is installed
 PYTHON ?= python3.12
 VENV ?= .venv
 INSTRUMENT ?=
@@ -10,7 +12,7 @@ BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f)
 TEST_TOOLS := "pytest>=8" "hypothesis>=6.100"
 
-.PHONY: demo test test-asan coverage
+.PHONY: demo test test-asan coverage bench bench-core
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
@@ -50,3 +52,28 @@ $(VENV)/.installed: $(BIN)/python $(SOURCES)
 	$(BIN)/python -m pip install -q . --config-settings=build-dir=build/$(notdir $(VENV)) \
 		--config-settings=cmake.define.ZENDRIK_INSTRUMENT=$(INSTRUMENT)
 	touch $@
+
+# The benchmark has a virtual environment of its own, with its peers beside a
+# zendrik built from the working tree.
+BENCH_VENV := .venv-bench
+BENCH_ARGS ?=
+BENCH_PEERS := numpy galois ldpc matplotlib
+bench:
+	$(MAKE) $(BENCH_VENV)/.installed $(BENCH_VENV)/.bench-peers VENV=$(BENCH_VENV)
+	$(BENCH_VENV)/bin/python bench/bench.py $(BENCH_ARGS)
+
+$(VENV)/.bench-peers: $(BIN)/python
+	$(BIN)/python -m pip install -q $(BENCH_PEERS)
+	touch $@
+
+# The core alone, no Python. M4RI is timed beside it when its header is found.
+CORE_BENCH := build/core_bench
+CORE_SOURCES := $(wildcard src/matrix/*.cpp src/runtime/*.cpp)
+M4RI_FLAGS = $(shell printf '\#include <m4ri/m4ri.h>\n' | $(CXX) -E -x c++ - >/dev/null 2>&1 \
+	&& echo -DHAVE_M4RI $$(pkg-config --cflags --libs m4ri 2>/dev/null || echo -lm4ri))
+bench-core: $(CORE_BENCH)
+	$(CORE_BENCH) $(BENCH_ARGS)
+
+$(CORE_BENCH): bench/core_bench.cpp $(CORE_SOURCES) $(wildcard src/matrix/*.hpp src/runtime/*.hpp)
+	mkdir -p build
+	$(CXX) -std=c++20 -O3 -Wall -Wextra -Isrc -o $@ bench/core_bench.cpp $(CORE_SOURCES) $(M4RI_FLAGS)
