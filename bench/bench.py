@@ -5,13 +5,12 @@ rotating order) and the table shows medians, with the garbage collector left on
 as a user has it; only the log floor is also timed with it off. Before a case is
 timed, every peer that follows the same rules is checked to give the same answer.
 
-    python bench/bench.py [--quick] [--json PATH] [--plot PATH]
+    python bench/bench.py [--quick] [--json PATH] [--plot PATH] [--before PATH]
 """
 
 import argparse
 import gc
 import json
-import math
 import os
 import platform
 import statistics
@@ -48,8 +47,10 @@ class Settings:
     conversion_n: int = 2000
 
 
-FULL = Settings(sizes=[256, 512, 1024, 2048, 4096], wide=(512, 2048), grown=[256, 1024], budget_s=2.0, max_reps=15, min_reps=3)
-QUICK = Settings(sizes=[256, 512, 1024], wide=(512, 2048), grown=[256], budget_s=0.4, max_reps=5, min_reps=1)
+FULL = Settings(sizes=[256, 512, 1024, 2048, 4096], wide=(512, 2048), grown=[256, 1024],
+                budget_s=2.0, max_reps=15, min_reps=3)
+QUICK = Settings(sizes=[256, 512, 1024], wide=(512, 2048), grown=[256],
+                 budget_s=0.4, max_reps=5, min_reps=1)
 
 
 def random_bits(shape, seed):
@@ -76,29 +77,31 @@ class Bench:
     settings: Settings
     rows: list = field(default_factory=list)  # one per (case, implementation)
     checks: list = field(default_factory=list)
-    predicted: dict = field(default_factory=dict)  # (group, impl) -> (seconds, size) of the last call
+    predicted: dict = field(default_factory=dict)  # (group, impl) -> (seconds, work) of the last call
 
     def check(self, what, ok, detail=""):
         self.checks.append({"check": what, "ok": bool(ok), "detail": detail})
         print(f"  check {'ok  ' if ok else 'FAIL'} {what}{': ' + detail if detail else ''}", flush=True)
 
-    def time_case(self, group, case, size, impls, check=None, work=lambda s: s ** 3):
+    def time_case(self, group, case, size, impls, check=None, work=None):
         """Times every implementation; `check(name, first_result)` runs once per implementation.
 
-        A peer whose call is predicted to take over SKIP_AFTER_S (from its last
-        size, scaled by `work`) is skipped; zendrik is always timed.
+        A peer whose call is predicted to take over SKIP_AFTER_S (its last call
+        in this group, scaled by `work`, a number proportional to the cost) is
+        skipped; zendrik is always timed.
         """
+        work = size if work is None else work
         print(f"{group}: {case}", flush=True)
         samples, skipped = {}, {}
         for impl in impls:
             last = self.predicted.get((group, impl.name))
             if last and impl.name != "zendrik":
-                guess = last[0] * work(size) / work(last[1])
+                guess = last[0] * work / last[1]
                 if guess > SKIP_AFTER_S:
                     skipped[impl.name] = f"skipped: one call predicted at {guess:.0f} s"
                     continue
             elapsed, result = one_call(impl)
-            self.predicted[(group, impl.name)] = (elapsed, size)
+            self.predicted[(group, impl.name)] = (elapsed, work)
             if check:
                 check(impl.name, result)
             del result
@@ -127,10 +130,7 @@ class Bench:
             self.rows.append(row)
 
     def median(self, group, case, impl):
-        for row in self.rows:
-            if (row["group"], row["case"], row["impl"]) == (group, case, impl):
-                return row["median_s"]
-        return None
+        return median_in(self.rows, group, case, impl)
 
 
 def as_array(m):
@@ -257,8 +257,9 @@ def reductions(b, peer, shapes):
         # The log floor: as many pairs as the log has, each a new tuple of two ints.
         impls += [Impl("log floor (gc on)", lambda: list(zip(targets, sources))),
                   Impl("log floor (gc off)", lambda: list(zip(targets, sources)), gc_off=True)]
+        work = shape[0] * shape[1] * min(shape)
         b.time_case("echelon_form", f"echelon_form {label}", size, impls,
-                    lambda name, r: check_echelon(name, r, "echelon_form"))
+                    lambda name, r: check_echelon(name, r, "echelon_form"), work)
         logs[label] = len(targets)
         del targets, sources
 
@@ -267,7 +268,7 @@ def reductions(b, peer, shapes):
         if "ldpc" in peer:
             impls.append(Impl("ldpc row_echelon(full=False)", lambda: peer["ldpc"].row_echelon(a, full=False)))
         b.time_case("row_echelon_full_matrix", f"row_echelon_full_matrix {label}", size, impls,
-                    lambda name, r: check_echelon(name, r, "row_echelon_full_matrix"))
+                    lambda name, r: check_echelon(name, r, "row_echelon_full_matrix"), work)
     return logs
 
 
@@ -288,7 +289,7 @@ def rank_and_kernel(b, peer, shapes):
         impls = [Impl("zendrik", reduced.rank), Impl("numpy", lambda: ref.rank(a))]
         if "galois" in peer:
             impls.append(Impl("galois matrix_rank", lambda: np.linalg.matrix_rank(peer["galois"](a))))
-        b.time_case("rank", f"rank {label}", size, impls, check_rank, work=lambda s: s ** 2)
+        b.time_case("rank", f"rank {label}", size, impls, check_rank, shape[0] * shape[1])
 
         def check_kernel(name, result):
             k = np.array(result, dtype=np.uint8).reshape(-1, shape[1])
@@ -307,7 +308,7 @@ def rank_and_kernel(b, peer, shapes):
                  Impl("numpy per pivot", lambda: ref.kernel_per_pivot(a))]
         if "galois" in peer:
             impls.append(Impl("galois null_space", lambda: peer["galois"](a).null_space()))
-        b.time_case("kernel", f"kernel {label}", size, impls, check_kernel)
+        b.time_case("kernel", f"kernel {label}", size, impls, check_kernel, shape[0] * shape[1] ** 2)
 
 
 def grown_system(b, peer, n, equations):
@@ -367,10 +368,21 @@ def table(b):
     return "\n".join(lines)
 
 
-def targets(b, grown_ratio):
-    """The speed targets, as ratios within this run; None where the case was not run."""
-    def ratio(group, case, peer, inverse=False):
-        z, p = b.median(group, case, "zendrik"), b.median(group, case, peer)
+def median_in(rows, group, case, impl):
+    for row in rows:
+        if (row["group"], row["case"], row["impl"]) == (group, case, impl):
+            return row["median_s"]
+    return None
+
+
+def targets(b, grown_ratio, before=None):
+    """The speed targets, as ratios within this run; None where the case was not run.
+
+    "No slower than today" compares the ratio to a peer with the same ratio in
+    `before`, the results of an earlier run, allowing 10% for noise.
+    """
+    def ratio(group, case, peer, inverse=False, rows=b.rows):
+        z, p = median_in(rows, group, case, "zendrik"), median_in(rows, group, case, peer)
         if z is None or p is None:
             return None
         return z / p if inverse else p / z
@@ -380,10 +392,12 @@ def targets(b, grown_ratio):
     w = "x".join(map(str, b.settings.wide))
     rows = [
         ("1", f"echelon_form {n}: numpy / zendrik", ratio("echelon_form", ef, "numpy"), ">=", 7),
-        ("1", f"echelon_form {n}: galois row_reduce / zendrik", ratio("echelon_form", ef, "galois row_reduce"), ">=", 15),
+        ("1", f"echelon_form {n}: galois row_reduce / zendrik",
+         ratio("echelon_form", ef, "galois row_reduce"), ">=", 15),
         ("1", f"echelon_form {n}: zendrik / log floor (gc off)",
          ratio("echelon_form", ef, "log floor (gc off)", inverse=True), "<=", 1.5),
-        ("1", f"row_echelon_full_matrix {n}: numpy / zendrik", ratio("row_echelon_full_matrix", full, "numpy"), ">=", 7),
+        ("1", f"row_echelon_full_matrix {n}: numpy / zendrik",
+         ratio("row_echelon_full_matrix", full, "numpy"), ">=", 7),
         ("3", f"kernel {w}: numpy / zendrik", ratio("kernel", f"kernel {w}", "numpy"), ">=", 5),
         ("3", f"kernel {w}: numpy per pivot / zendrik", ratio("kernel", f"kernel {w}", "numpy per pivot"), ">=", 5),
         ("4", "Matrix(list of lists): numpy.array(lst) / zendrik",
@@ -397,8 +411,13 @@ def targets(b, grown_ratio):
         ("4", "repr: str(lst) / zendrik", ratio("conversions", f"repr {c}x{c}", "str(lst)"), ">=", 10),
         ("5", "grown system n = 1024: echelon_form_last_row / copy()", grown_ratio.get(1024), "<=", 3),
     ]
+    for shape in (f"{n}x{n}", w):
+        then = before and ratio("rank", f"rank {shape}", "numpy", rows=before["results"])
+        if then:
+            now = ratio("rank", f"rank {shape}", "numpy")
+            rows.append(("3", f"rank {shape}: numpy / zendrik, no less than before", now, ">=", round(0.9 * then, 2)))
     out = []
-    for item, what, value, op, goal in rows:
+    for item, what, value, op, goal in sorted(rows, key=lambda row: row[0]):
         met = None if value is None else (value >= goal if op == ">=" else value <= goal)
         out.append({"target": item, "what": what, "ratio": value, "goal": f"{op} {goal}", "met": met})
     return out
@@ -410,14 +429,17 @@ def plot(b, path):
     import matplotlib.pyplot as plt
     fig, ax = plt.subplots(figsize=(8, 5.5))
     styles = {"echelon_form": "-", "row_echelon_full_matrix": "--"}
+    colours = {}
     for group, style in styles.items():
         impls = dict.fromkeys(r["impl"] for r in b.rows if r["group"] == group)
         for impl in impls:
+            family = impl.split(" row_echelon")[0]
+            colour = colours.setdefault(family, f"C{len(colours)}")
             pts = [(r["size"], r["median_s"]) for r in b.rows if r["group"] == group and r["impl"] == impl
                    and r["median_s"] is not None and r["case"].split()[-1] == f"{r['size']}x{r['size']}"]
             if pts:
                 xs, ys = zip(*pts)
-                ax.plot(xs, ys, style, marker="o", label=f"{group}: {impl}")
+                ax.plot(xs, ys, style, color=colour, marker="o", label=f"{group}: {impl}")
     ax.set_xscale("log", base=2)
     ax.set_yscale("log")
     ax.set_xlabel("n (random dense 0/1 n x n)")
@@ -446,6 +468,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repetitions")
     parser.add_argument("--json", default=str(HERE / "results.json"), help="where the results go")
     parser.add_argument("--plot", default=str(HERE / "echelon.png"), help="where the plot goes")
+    parser.add_argument("--before", default=str(HERE / "results-before.json"),
+                        help="an earlier run's results, for the targets that say 'no slower than today'")
     args = parser.parse_args()
     settings = QUICK if args.quick else FULL
     b = Bench(settings)
@@ -465,11 +489,14 @@ def main():
     for n, r in grown.items():
         print(f"grown system n = {n}: one echelon_form_last_row call costs {r:.1f} x a copy()")
     print("\ntargets (ratios within this run):")
-    met = targets(b, grown)
+    before = None
+    if Path(args.before).is_file() and Path(args.before).resolve() != Path(args.json).resolve():
+        before = json.loads(Path(args.before).read_text())
+    met = targets(b, grown, before)
     for t in met:
         value = "not measured" if t["ratio"] is None else f"{t['ratio']:.2f}"
         verdict = "n/a" if t["met"] is None else ("met" if t["met"] else "NOT met")
-        print(f"  {t['target']}  {t['what']:58} {value:>12}  goal {t['goal']:7} {verdict}")
+        print(f"  {t['target']}  {t['what']:58} {value:>12}  goal {t['goal']:8} {verdict}")
     failed = [c for c in b.checks if not c["ok"]]
     print(f"\nchecks: {len(b.checks) - len(failed)} agree, {len(failed)} disagree")
     elapsed = time.perf_counter() - began

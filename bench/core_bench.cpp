@@ -92,7 +92,7 @@ struct Timed {
 };
 
 struct Record {
-    std::string input, shape, impl;
+    std::string what, shape, impl;
     double median_s;
     std::size_t reps;
 };
@@ -102,7 +102,7 @@ bool checks_ok = true;
 
 // The implementations take turns, in a rotating order, and each median is
 // printed with its ratio to the first one.
-void time_turns(const std::string& input, const std::string& shape, std::vector<Timed>& impls,
+void time_turns(const std::string& what, const std::string& shape, std::vector<Timed>& impls,
                 std::size_t reps) {
     for (std::size_t rep = 0; rep < reps; ++rep) {
         for (std::size_t k = 0; k < impls.size(); ++k) {
@@ -116,8 +116,8 @@ void time_turns(const std::string& input, const std::string& shape, std::vector<
     const double base = median(impls.front().samples);
     for (const Timed& t : impls) {
         const double m = median(t.samples);
-        records.push_back({input, shape, t.name, m, t.samples.size()});
-        std::printf("%-10s %-10s %-34s %10.2f ms", input.c_str(), shape.c_str(), t.name.c_str(), m * 1e3);
+        records.push_back({what, shape, t.name, m, t.samples.size()});
+        std::printf("%-24s %-10s %-34s %10.2f ms", what.c_str(), shape.c_str(), t.name.c_str(), m * 1e3);
         if (&t != &impls.front()) {
             std::printf("   x%.2f of %s", m / base, impls.front().name.c_str());
         }
@@ -150,58 +150,59 @@ mzd_t* to_mzd(const Matrix& m) {
 void bench_shape(std::size_t nrows, std::size_t ncols, std::size_t reps) {
     const std::string shape = std::to_string(nrows) + "x" + std::to_string(ncols);
     const Matrix bits = random_bits(nrows, ncols, 0x5eed0000 + nrows * 7919 + ncols);
-    const struct {
-        const char* name;
-        Matrix m;
-    } inputs[] = {{"0/1", bits}, {"with 2s", with_twos(bits)}, {"ragged", ragged(bits)}};
+    const Matrix twos = with_twos(bits);
+    const Matrix longer = ragged(bits);
+    const std::pair<const char*, const Matrix*> inputs[] = {{"0/1", &bits}, {"with 2s", &twos}, {"ragged", &longer}};
+    const auto reduced = zendrik::echelon_form(bits);
+    const std::size_t rank = zendrik::rank(reduced.matrix);
 
-    for (const auto& in : inputs) {
-        const Matrix& m = in.m;
-        std::size_t log_size = 0;
+    using Reduce = zendrik::EchelonResult (*)(const Matrix&);
+    const std::pair<const char*, Reduce> reductions[] = {
+        {"echelon_form", zendrik::echelon_form}, {"row_echelon_full_matrix", zendrik::row_echelon_full_matrix}};
+    for (const auto& [what, reduce] : reductions) {
         std::vector<Timed> impls;
-        impls.push_back({"echelon_form", nullptr, [&] {
-                             auto r = zendrik::echelon_form(m);
-                             log_size = r.log.size();
-                         }, {}});
-        impls.push_back({"row_echelon_full_matrix", nullptr,
-                         [&] { (void)zendrik::row_echelon_full_matrix(m); }, {}});
+        for (const auto& [input, m] : inputs) {
+            impls.push_back({input, nullptr, [reduce, m] { (void)reduce(*m); }, {}});
+        }
 #ifdef HAVE_M4RI
-        mzd_t* source = nullptr;
+        mzd_t* source = to_mzd(bits);
         mzd_t* work = nullptr;
+        rci_t naive_rank = -1;
         rci_t m4ri_rank = -1;
-        if (std::strcmp(in.name, "0/1") == 0) {
-            source = to_mzd(m);
-            auto fresh = [&] {
-                if (work) {
-                    mzd_free(work);
-                }
-                work = mzd_copy(nullptr, source);
-            };
-            impls.push_back({"M4RI mzd_echelonize_naive(A, 1)", fresh,
-                             [&] { m4ri_rank = mzd_echelonize_naive(work, 1); }, {}});
-            impls.push_back({"M4RI mzd_echelonize_m4ri(A, 1, 0)", fresh,
-                             [&] { m4ri_rank = mzd_echelonize_m4ri(work, 1, 0); }, {}});
-        }
+        auto fresh = [&] {
+            if (work) {
+                mzd_free(work);
+            }
+            work = mzd_copy(nullptr, source);
+        };
+        // Fully reduced beside echelon_form, forward elimination only beside row_echelon_full_matrix.
+        const int full = reduce == zendrik::echelon_form ? 1 : 0;
+        impls.push_back({"M4RI mzd_echelonize_naive(A, " + std::to_string(full) + ")", fresh,
+                         [&] { naive_rank = mzd_echelonize_naive(work, full); }, {}});
+        impls.push_back({"M4RI mzd_echelonize_m4ri(A, " + std::to_string(full) + ", 0)", fresh,
+                         [&] { m4ri_rank = mzd_echelonize_m4ri(work, full, 0); }, {}});
 #endif
-        time_turns(in.name, shape, impls, reps);
-
-        const auto reduced = zendrik::echelon_form(m);
-        const std::size_t rank = zendrik::rank(reduced.matrix);
-        std::vector<Timed> readers;
-        readers.push_back({"rank of the reduced matrix", nullptr, [&] { (void)zendrik::rank(reduced.matrix); }, {}});
-        readers.push_back({"kernel of the reduced matrix", nullptr, [&] { (void)zendrik::kernel(reduced.matrix); }, {}});
-        time_turns(in.name, shape, readers, reps);
-        std::printf("%-10s %-10s rank %zu, echelon_form log %zu entries\n\n", in.name, shape.c_str(), rank,
-                    reduced.log.size());
-        check(log_size == reduced.log.size(), "echelon_form gives the same log each time");
+        time_turns(what, shape, impls, reps);
 #ifdef HAVE_M4RI
-        if (source) {
-            check(m4ri_rank == static_cast<rci_t>(rank), "M4RI finds the rank that zendrik finds (" + shape + ")");
+        check(naive_rank == static_cast<rci_t>(rank) && m4ri_rank == naive_rank,
+              std::string("M4RI finds the rank that zendrik finds (") + what + " " + shape + ")");
+        if (work) {
             mzd_free(work);
-            mzd_free(source);
         }
+        mzd_free(source);
 #endif
     }
+
+    std::vector<Timed> readers;
+    readers.push_back({"rank", nullptr, [&] { (void)zendrik::rank(reduced.matrix); }, {}});
+    readers.push_back({"kernel", nullptr, [&] { (void)zendrik::kernel(reduced.matrix); }, {}});
+    time_turns("reduced 0/1", shape, readers, reps);
+
+    const auto with_twos_log = zendrik::echelon_form(twos).log;
+    const auto ragged_log = zendrik::echelon_form(longer).log;
+    check(ragged_log.size() == reduced.log.size(), "the longer last row changes no step (" + shape + ")");
+    std::printf("%-24s %-10s rank %zu; echelon_form logs: %zu entries (0/1), %zu (with 2s), %zu (ragged)\n\n",
+                "", shape.c_str(), rank, reduced.log.size(), with_twos_log.size(), ragged_log.size());
 }
 
 void write_json(const char* path) {
@@ -219,8 +220,10 @@ void write_json(const char* path) {
     );
     for (std::size_t i = 0; i < records.size(); ++i) {
         const Record& r = records[i];
-        std::fprintf(f, " {\"input\": \"%s\", \"shape\": \"%s\", \"impl\": \"%s\", \"median_s\": %.6g, \"reps\": %zu}%s\n",
-                     r.input.c_str(), r.shape.c_str(), r.impl.c_str(), r.median_s, r.reps,
+        std::fprintf(f,
+                     " {\"what\": \"%s\", \"shape\": \"%s\", \"impl\": \"%s\", "
+                     "\"median_s\": %.6g, \"reps\": %zu}%s\n",
+                     r.what.c_str(), r.shape.c_str(), r.impl.c_str(), r.median_s, r.reps,
                      i + 1 < records.size() ? "," : "");
     }
     std::fprintf(f, "]}\n");
