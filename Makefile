@@ -69,7 +69,7 @@ $(VENV)/.bench-peers: $(BIN)/python
 # The core alone, no Python. M4RI is timed beside it when its header is found.
 CORE_BENCH := build/core_bench
 CORE_SOURCES := $(wildcard src/matrix/*.cpp src/runtime/*.cpp)
-M4RI_FLAGS = $(shell printf '\#include <m4ri/m4ri.h>\n' | $(CXX) -E -x c++ - >/dev/null 2>&1 \
+M4RI_FLAGS = $(shell $(CXX) -E -x c++ -include m4ri/m4ri.h /dev/null >/dev/null 2>&1 \
 	&& echo -DHAVE_M4RI $$(pkg-config --cflags --libs m4ri 2>/dev/null || echo -lm4ri))
 bench-core: $(CORE_BENCH)
 	$(CORE_BENCH) $(BENCH_ARGS)

@@ -466,11 +466,15 @@ def versions():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repetitions")
-    parser.add_argument("--json", default=str(HERE / "results.json"), help="where the results go")
-    parser.add_argument("--plot", default=str(HERE / "echelon.png"), help="where the plot goes")
+    parser.add_argument("--json", help="where the results go (default bench/results.json, or results-quick.json)")
+    parser.add_argument("--plot", help="where the plot goes (default bench/echelon.png, or echelon-quick.png)")
     parser.add_argument("--before", default=str(HERE / "results-before.json"),
                         help="an earlier run's results, for the targets that say 'no slower than today'")
     args = parser.parse_args()
+    # A quick run leaves the full run's results and plot (the one the README shows) alone.
+    suffix = "-quick" if args.quick else ""
+    args.json = args.json or str(HERE / f"results{suffix}.json")
+    args.plot = args.plot or str(HERE / f"echelon{suffix}.png")
     settings = QUICK if args.quick else FULL
     b = Bench(settings)
     began = time.perf_counter()
