@@ -26,7 +26,9 @@ from zendrik import Matrix
 
 HERE = Path(__file__).resolve().parent
 SEED = 20260
-SKIP_AFTER_S = 60.0  # a peer predicted to take longer than this per call is skipped
+# A peer is skipped at larger sizes once one call took over a minute, and
+# wherever one call is predicted to take over two.
+SKIP_AFTER_S = 60.0
 
 
 @dataclass
@@ -86,9 +88,9 @@ class Bench:
     def time_case(self, group, case, size, impls, check=None, work=None):
         """Times every implementation; `check(name, first_result)` runs once per implementation.
 
-        A peer whose call is predicted to take over SKIP_AFTER_S (its last call
-        in this group, scaled by `work`, a number proportional to the cost) is
-        skipped; zendrik is always timed.
+        Peers are skipped as SKIP_AFTER_S says, predicted from their last call
+        in this group scaled by `work`, a number proportional to the cost;
+        zendrik is always timed.
         """
         work = size if work is None else work
         print(f"{group}: {case}", flush=True)
@@ -97,7 +99,7 @@ class Bench:
             last = self.predicted.get((group, impl.name))
             if last and impl.name != "zendrik":
                 guess = last[0] * work / last[1]
-                if guess > SKIP_AFTER_S:
+                if (last[0] > SKIP_AFTER_S and work >= last[1]) or guess > 2 * SKIP_AFTER_S:
                     skipped[impl.name] = f"skipped: one call predicted at {guess:.0f} s"
                     continue
             elapsed, result = one_call(impl)

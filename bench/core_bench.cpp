@@ -36,11 +36,14 @@ struct SplitMix64 {
     }
 };
 
-Matrix random_bits(std::size_t nrows, std::size_t ncols, std::uint64_t seed) {
+// Inputs are made as plain byte rows and enter the core only through
+// append_row, so the bench holds whatever the core's row storage is.
+using Bytes = std::vector<zendrik::Byte>;
+
+std::vector<Bytes> random_bits(std::size_t nrows, std::size_t ncols, std::uint64_t seed) {
     SplitMix64 rng{seed};
-    Matrix m;
-    m.rows.assign(nrows, zendrik::Row(ncols));
-    for (auto& row : m.rows) {
+    std::vector<Bytes> rows(nrows, Bytes(ncols));
+    for (auto& row : rows) {
         for (std::size_t j = 0; j < ncols; j += 64) {
             const std::uint64_t bits = rng.next();
             for (std::size_t b = 0; b < 64 && j + b < ncols; ++b) {
@@ -48,26 +51,34 @@ Matrix random_bits(std::size_t nrows, std::size_t ncols, std::uint64_t seed) {
             }
         }
     }
-    return m;
+    return rows;
 }
 
 // Every 16th row holds a 2 in the last column: stored and XORed, never a one.
 // Kept to one column, because XOR spreads the 2 and a 3 is no one either, so
 // the other columns keep the pivots of the 0/1 matrix and the same work.
-Matrix with_twos(Matrix m) {
-    for (std::size_t i = 0; i < m.rows.size(); i += 16) {
-        if (!m.rows[i].empty()) {
-            m.rows[i].back() = 2;
+std::vector<Bytes> with_twos(std::vector<Bytes> rows) {
+    for (std::size_t i = 0; i < rows.size(); i += 16) {
+        if (!rows[i].empty()) {
+            rows[i].back() = 2;
         }
     }
-    return m;
+    return rows;
 }
 
 // The last row one element longer: additions cover the length of row 0, so
 // nothing fails.
-Matrix ragged(Matrix m) {
-    if (!m.rows.empty()) {
-        m.rows.back().push_back(1);
+std::vector<Bytes> ragged(std::vector<Bytes> rows) {
+    if (!rows.empty()) {
+        rows.back().push_back(1);
+    }
+    return rows;
+}
+
+Matrix to_matrix(const std::vector<Bytes>& rows) {
+    Matrix m;
+    for (const Bytes& row : rows) {
+        zendrik::append_row(m, row);
     }
     return m;
 }
@@ -139,12 +150,12 @@ void check(bool ok, const std::string& what) {
 
 #ifdef HAVE_M4RI
 mzd_t* to_mzd(const Matrix& m) {
-    const rci_t nrows = static_cast<rci_t>(m.rows.size());
-    const rci_t ncols = nrows ? static_cast<rci_t>(m.rows[0].size()) : 0;
+    const rci_t nrows = static_cast<rci_t>(zendrik::nrows(m));
+    const rci_t ncols = static_cast<rci_t>(zendrik::ncols(m));
     mzd_t* a = mzd_init(nrows, ncols);
     for (rci_t i = 0; i < nrows; ++i) {
         for (rci_t j = 0; j < ncols; ++j) {
-            mzd_write_bit(a, i, j, m.rows[i][j] & 1);
+            mzd_write_bit(a, i, j, zendrik::get(m, i, j) & 1);
         }
     }
     return a;
@@ -153,9 +164,10 @@ mzd_t* to_mzd(const Matrix& m) {
 
 void bench_shape(std::size_t nrows, std::size_t ncols, std::size_t reps) {
     const std::string shape = std::to_string(nrows) + "x" + std::to_string(ncols);
-    const Matrix bits = random_bits(nrows, ncols, 0x5eed0000 + nrows * 7919 + ncols);
-    const Matrix twos = with_twos(bits);
-    const Matrix longer = ragged(bits);
+    const auto rows = random_bits(nrows, ncols, 0x5eed0000 + nrows * 7919 + ncols);
+    const Matrix bits = to_matrix(rows);
+    const Matrix twos = to_matrix(with_twos(rows));
+    const Matrix longer = to_matrix(ragged(rows));
     const std::pair<const char*, const Matrix*> inputs[] = {{"0/1", &bits}, {"with 2s", &twos}, {"ragged", &longer}};
     const auto reduced = zendrik::echelon_form(bits);
     const std::size_t rank = zendrik::rank(reduced.matrix);
