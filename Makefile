@@ -6,6 +6,8 @@
 # make dist        sdist and manylinux wheel in dist/
 # make test-dist   install that wheel where nothing can be built, run the examples;
 #                  build a wheel from the sdist alone
+# make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
+# make bench-core  time the C++ core alone, and M4RI where libm4ri-dev is installed
 PYTHON ?= python3.12
 # A pyenv shim refuses a version that .python-version does not select, so
 # fall back to the interpreter pyenv keeps for that version.
@@ -28,7 +30,7 @@ CORE_TEST := build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT))
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
-.PHONY: demo test test-asan coverage dist test-dist
+.PHONY: demo test test-asan coverage dist test-dist bench bench-core
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
@@ -37,7 +39,7 @@ test: $(VENV)/.installed $(VENV)/.test-tools $(CORE_TEST)
 	$(TEST_ENV) $(BIN)/python -m pytest -q
 
 # The matrix core's own kernels, without Python: a plain C++ program.
-CORE_SOURCES := $(wildcard src/matrix/*.cpp) src/runtime/panic.cpp
+CORE_SOURCES := $(wildcard src/matrix/*.cpp src/runtime/*.cpp)
 CORE_FLAGS := -O2
 CORE_FLAGS_asan := -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all
 CORE_FLAGS_coverage := -O0
@@ -101,3 +103,27 @@ $(VENV)/.installed: $(BIN)/python $(SOURCES)
 	$(BIN)/python -m pip install -q . --config-settings=build-dir=build/$(notdir $(VENV)) \
 		--config-settings=cmake.define.ZENDRIK_INSTRUMENT=$(INSTRUMENT)
 	touch $@
+
+# The benchmark has a virtual environment of its own, with its peers beside a
+# zendrik built from the working tree.
+BENCH_VENV := .venv-bench
+BENCH_ARGS ?=
+BENCH_PEERS := numpy galois ldpc matplotlib
+bench:
+	$(MAKE) $(BENCH_VENV)/.installed $(BENCH_VENV)/.bench-peers VENV=$(BENCH_VENV)
+	$(BENCH_VENV)/bin/python bench/bench.py $(BENCH_ARGS)
+
+$(VENV)/.bench-peers: $(BIN)/python
+	$(BIN)/python -m pip install -q $(BENCH_PEERS)
+	touch $@
+
+# The core alone, no Python. M4RI is timed beside it when its header is found.
+CORE_BENCH := build/core_bench
+M4RI_FLAGS = $(shell $(CXX) -E -x c++ -include m4ri/m4ri.h /dev/null >/dev/null 2>&1 \
+	&& echo -DHAVE_M4RI $$(pkg-config --cflags --libs m4ri 2>/dev/null || echo -lm4ri))
+bench-core: $(CORE_BENCH)
+	$(CORE_BENCH) $(BENCH_ARGS)
+
+$(CORE_BENCH): bench/core_bench.cpp $(CORE_SOURCES) $(wildcard src/matrix/*.hpp src/runtime/*.hpp)
+	mkdir -p build
+	$(CXX) -std=c++20 -O3 -Wall -Wextra -Isrc -o $@ bench/core_bench.cpp $(CORE_SOURCES) $(M4RI_FLAGS)
