@@ -2,6 +2,8 @@
 # make test        build, install into .venv with the test tools and run the tests
 # make test PYTHON=python3.13   the same on CPython 3.13, in .venv-3.13
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
+# make test-faults the tests against a build whose allocations fail on demand,
+#                  with the sweep that fails each allocation of every method in turn
 # make coverage    line and branch coverage of src/ by the tests (gcovr)
 # make dist        sdist and manylinux wheel in dist/
 # make test-dist   install that wheel where nothing can be built, run the examples;
@@ -28,7 +30,7 @@ CORE_TEST := build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT))
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
-.PHONY: demo test test-asan coverage dist test-dist
+.PHONY: demo test test-asan test-faults coverage dist test-dist
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
@@ -57,6 +59,9 @@ ASAN_ENV := LD_PRELOAD=$(shell gcc -print-file-name=libasan.so):$(shell g++ -pri
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ZENDRIK_SANITIZED=1
 test-asan:
 	$(MAKE) test VENV=.venv-asan$(VENV_SUFFIX) INSTRUMENT=asan TEST_ENV='$(ASAN_ENV)'
+
+test-faults:
+	$(MAKE) test VENV=.venv-faults$(VENV_SUFFIX) INSTRUMENT=faults
 
 coverage:
 	$(MAKE) test VENV=.venv-coverage INSTRUMENT=coverage
