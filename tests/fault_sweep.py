@@ -27,6 +27,10 @@ HOOKS.zendrik_fault_count.restype = ctypes.c_ulong
 HOOKS.zendrik_fault_failed.restype = ctypes.c_ulong
 
 
+class Failed(tuple):
+    """The outcome of a call that raised: (class name, text)."""
+
+
 class Seq:
     """A sequence that is neither list, tuple, bytes nor an array: read item by item."""
     def __init__(self, items):
@@ -88,12 +92,16 @@ def snapshot(value):
         return ("Seq", snapshot(value.items))
     if isinstance(value, (list, tuple)):
         return (type(value).__name__, [snapshot(v) for v in value])
+    if isinstance(value, Idx):
+        return ("Idx",)
     if isinstance(value, range):
         return ("range", value.start, value.stop)
     return (type(value).__name__, value)
 
 
 def outcome(result):
+    if isinstance(result, Failed):
+        return result
     if isinstance(result, Matrix):
         return ("Matrix", result.to_list())
     if isinstance(result, tuple):
@@ -166,12 +174,74 @@ CASES = {
 }
 
 
+class Idx:
+    def __init__(self, f):
+        self.f = f
+
+    def __index__(self):
+        return self.f()
+
+
+def reentering(name, action):
+    """m.name(Idx, 0) where the index's __index__ runs `action` on m itself."""
+    def setup():
+        m = build(OTHER)
+        return m, (Idx(lambda: action(m)), 0)
+    return setup, lambda m, *a: getattr(m, name)(*a)
+
+
+def failing(call, rows=OTHER):
+    return lambda: (build(rows), ()), call
+
+
+# Calls that end in an error of their own: the sweep runs until that error.
+CASES.update({
+    "error/unexpected keyword": failing(lambda m: m.get(0, 0, zzz=1)),
+    "error/missing": failing(lambda m: m.add_rows(0)),
+    "error/too many": failing(lambda m: m.swap_rows(0, 1, 2)),
+    "error/twice": failing(lambda m: m.get(0, row=1)),
+    "error/not an index": failing(lambda m: m.get(1.5, 0)),
+    "error/overflow": failing(lambda m: m.append_row([1, 256])),
+    "error/str refused": failing(lambda m: Matrix(["01"])),
+    "error/not a sequence": failing(lambda m: m.append_column(None)),
+    "error/refused array": failing(lambda m: Matrix(np.array([[1, -2]], dtype=np.int8))),
+    "error/user": reentering("get", lambda m: 1 // 0),
+    "error/borrowed": reentering("get", lambda m: m.append_row([1]) or 0),
+    "error/mutably borrowed": reentering("add_rows", lambda m: m.nrows() and 0),
+    "panic/get": failing(lambda m: m.get(70, 0)),
+    "panic/reduction": failing(lambda m: m.echelon_form(), [[1, 1], [1]]),
+    "panic/last row": failing(lambda m: m.echelon_form_last_row(), []),
+    "panic/resumed": reentering("get", lambda m: Matrix([]).get(0, 0)),
+})
+
+
 def cpp_arm(first, until):
     HOOKS.zendrik_fault_arm(first, until)
 
 
 def cpp_disarm():
     HOOKS.zendrik_fault_arm(0, 0)
+
+
+class Stderr:
+    """Collects what is written to file descriptor 2."""
+    sink = None
+
+    def __enter__(self):
+        if Stderr.sink is None:
+            Stderr.sink = open(os.path.join(os.environ.get("TMPDIR", "/tmp"),
+                                            f"fault-sweep-{os.getpid()}"), "w+b")
+        os.ftruncate(Stderr.sink.fileno(), 0)
+        os.lseek(Stderr.sink.fileno(), 0, os.SEEK_SET)
+        self.saved = os.dup(2)
+        os.dup2(Stderr.sink.fileno(), 2)
+        return self
+
+    def __exit__(self, *exc):
+        os.dup2(self.saved, 2)
+        os.close(self.saved)
+        os.lseek(Stderr.sink.fileno(), 0, os.SEEK_SET)
+        self.text = os.read(Stderr.sink.fileno(), 1 << 16).decode(errors="replace")
 
 
 def run_once(case, arm, disarm):
@@ -182,27 +252,30 @@ def run_once(case, arm, disarm):
     counts = [sys.getrefcount(receiver)] + [sys.getrefcount(a) for a in args]
     # Take every free tuple and list, so that the call must allocate each one.
     spare = [((i,), (i, i), (i, i, i), [i]) for i in range(2100)]
-    arm()
-    try:
-        result = call(receiver, *args)
-    except BaseException as e:  # noqa: BLE001 - every outcome is judged below
-        disarm()
-        # Only its kind and text: the traceback would hold the values alive.
-        raised, result = (type(e), str(e)), None
-        e.__traceback__ = None
-        del e
-    else:
-        disarm()
-        raised = None
+    with Stderr() as printed:
+        arm()
+        try:
+            result = call(receiver, *args)
+        except BaseException as e:  # noqa: BLE001 - every outcome is judged below
+            disarm()
+            # Only its kind and text: the traceback would hold the values alive.
+            result = Failed((type(e).__name__, str(e)))
+            e.__traceback__ = None
+            del e
+        else:
+            disarm()
     del spare
+    raised = result if isinstance(result, Failed) and result != EXPECTED[case][0] else None
+    if raised is not None and printed.text:
+        raised = Failed(raised + (printed.text,))
     after = [sys.getrefcount(receiver)] + [sys.getrefcount(a) for a in args]
     return raised, result, receiver, args, before, (counts, after)
 
 
 def check_failure(case, n, raised, receiver, args, before, counts, problems):
     label = f"N={n}"
-    if raised[0] is not MemoryError:
-        problems.append(f"{label}: {raised[0].__name__}: {raised[1]}")
+    if raised[0] != "MemoryError" or raised[1] != "":
+        problems.append(f"{label}: {raised}"[:300])
         return
     if snapshot((receiver, args)) != before:
         problems.append(f"{label}: receiver or arguments changed")
@@ -210,19 +283,31 @@ def check_failure(case, n, raised, receiver, args, before, counts, problems):
         problems.append(f"{label}: reference counts {counts[0]} -> {counts[1]}")
     # Memory restored: the same values give the right answer.
     _, call = CASES[case]
-    try:
-        again = outcome(call(receiver, *args))
-    except BaseException as e:  # noqa: BLE001
-        problems.append(f"{label}: retry raised {type(e).__name__}: {e}")
-        return
+    with Stderr() as retry:  # a panic's report
+        try:
+            again = outcome(call(receiver, *args))
+        except BaseException as e:  # noqa: BLE001
+            again = Failed((type(e).__name__, str(e)))
     if (again, snapshot((receiver, args))) != EXPECTED[case]:
         problems.append(f"{label}: retry gave a different result")
+    # Nothing printed but the start of what the call prints anyway: the report
+    # of a panic that happened before the allocation failed.
+    if len(raised) > 2 and not retry.text.startswith(raised[2]) and not (
+            # Printing the resumed panic's Python error ran out of memory
+            # too: the interpreter then prints what it can of the object.
+            case == "panic/resumed" and raised[2].startswith(retry.text.split("Python")[0])):
+        problems.append(f"{label}: printed {raised[2]!r}"[:300])
 
 
 def expected(case):
     setup, call = CASES[case]
     receiver, args = setup()
-    return outcome(call(receiver, *args)), snapshot((receiver, args))
+    with Stderr():
+        try:
+            result = outcome(call(receiver, *args))
+        except BaseException as e:  # noqa: BLE001
+            result = Failed((type(e).__name__, str(e)))
+    return result, snapshot((receiver, args))
 
 
 def sweep_cpp(case, problems, limit=5000):
@@ -233,6 +318,9 @@ def sweep_cpp(case, problems, limit=5000):
             raised, result, receiver, args, before, counts = run_once(
                 case, lambda: cpp_arm(n, 0 if persistent else n + 1), cpp_disarm)
             reached = HOOKS.zendrik_fault_count() >= n
+            if raised is None and isinstance(result, Failed) and result != EXPECTED[case][0]:
+                problems.append(f"N={n}: {result}")
+                break
             if raised is None:
                 if reached:
                     problems.append(f"N={n}{'+' if persistent else ''}: failure swallowed")
@@ -255,7 +343,7 @@ def sweep_python(case, problems, limit=20000):
             case, lambda: _testcapi.set_nomemory(n, 0), _testcapi.remove_mem_hooks)
         if raised is None:
             if (outcome(result), snapshot((receiver, args))) != EXPECTED[case]:
-                problems.append(f"N={n}: completed with a different result")
+                problems.append(f"N={n}: completed with a different result {result}"[:300])
             return n - 1
         check_failure(case, n, raised, receiver, args, before, counts, problems)
     problems.append("never completed")
@@ -272,17 +360,19 @@ def main():
     sweep = sweep_cpp if kind == "cpp" else sweep_python
     gc.disable()  # a collection inside an armed call would move the failure points
     global EXPECTED
-    EXPECTED = {case: expected(case) for case in names}
+    EXPECTED = {case: expected(case) for case in CASES}
     for case in names:
         problems = []
         points = sweep(case, problems)
         print(json.dumps({"case": case, "points": points, "problems": problems[:10]}), flush=True)
-    # Leaks: the sweep again, twice, must hold memory and object counts flat.
+    # Leaks: the sweep again must hold memory and object counts flat (the
+    # resumed panic's tracebacks are left out: their printing is the slow part).
     gc.collect()
     blocks, memory = sys.getallocatedblocks(), resident()
-    for _ in range(2):
-        for case in names:
+    for case in names:
+        if case != "panic/resumed":
             sweep(case, [])
+            gc.collect()
     gc.collect()
     print(json.dumps({"case": "leaks", "blocks": sys.getallocatedblocks() - blocks,
                       "resident": resident() - memory}), flush=True)
