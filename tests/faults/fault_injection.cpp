@@ -117,9 +117,12 @@ ZENDRIK_REPLACEMENT void operator delete[](void* p, std::align_val_t,
 extern "C" {
 
 // Fails the allocations numbered [from, until) from now on (until 0: all from
-// `from` on) and restarts the count; from 0 disarms.
+// `from` on) and restarts the count; from 0 disarms, keeping the counts.
 ZENDRIK_REPLACEMENT void zendrik_fault_arm(unsigned long from, unsigned long until) {
-    plan = Plan{from != 0, 0, from, until, 0};
+    if (from == 0)
+        plan.armed = false;
+    else
+        plan = Plan{true, 0, from, until, 0};
 }
 
 // Allocations counted since arming.
