@@ -183,6 +183,15 @@ class Idx:
         return self.f()
 
 
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+    @staticmethod
+    def fail():
+        raise TypeError(Unprintable())
+
+
 def reentering(name, action):
     """m.name(Idx, 0) where the index's __index__ runs `action` on m itself."""
     def setup():
@@ -207,6 +216,7 @@ CASES.update({
     "error/not a sequence": failing(lambda m: m.append_column(None)),
     "error/refused array": failing(lambda m: Matrix(np.array([[1, -2]], dtype=np.int8))),
     "error/user": reentering("get", lambda m: 1 // 0),
+    "error/unprintable": reentering("get", lambda m: Unprintable.fail()),
     "error/borrowed": reentering("get", lambda m: m.append_row([1]) or 0),
     "error/mutably borrowed": reentering("add_rows", lambda m: m.nrows() and 0),
     "panic/get": failing(lambda m: m.get(70, 0)),
@@ -216,12 +226,24 @@ CASES.update({
 })
 
 
+# Calls that print an error through the interpreter's error printer.
+PRINTS_ERRORS = {"panic/resumed", "error/unprintable"}
+
+
 def cpp_arm(first, until):
     HOOKS.zendrik_fault_arm(first, until)
 
 
 def cpp_disarm():
     HOOKS.zendrik_fault_arm(0, 0)
+
+
+def forget(error):
+    """Drops the tracebacks of an exception and of those it was raised from: with
+    the collector off, their frames would keep the values alive."""
+    while error is not None:
+        error.__traceback__ = None
+        error.__cause__, error.__context__, error = None, None, error.__context__ or error.__cause__
 
 
 def run_once(case, arm, disarm):
@@ -242,7 +264,7 @@ def run_once(case, arm, disarm):
             disarm()
             # Only its kind and text: the traceback would hold the values alive.
             result = Failed((type(e).__name__, str(e)))
-            e.__traceback__ = None
+            forget(e)
             del e
         else:
             disarm()
@@ -275,9 +297,9 @@ def check_failure(case, n, raised, receiver, args, before, counts, problems):
     # Nothing printed but the start of what the call prints anyway: the report
     # of a panic that happened before the allocation failed.
     if len(raised) > 2 and not retry.text.startswith(raised[2]) and not (
-            # Printing the resumed panic's Python error ran out of memory
-            # too: the interpreter then prints what it can of the object.
-            case == "panic/resumed" and raised[2].startswith(retry.text.split("Python")[0])):
+            # The interpreter's error printer, called by these as they must,
+            # ran out of memory too and printed what it could instead.
+            case in PRINTS_ERRORS and raised[2].startswith(retry.text[:21])):
         problems.append(f"{label}: printed {raised[2]!r}"[:300])
 
 
