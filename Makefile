@@ -4,7 +4,7 @@
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
 # make test-faults the tests against a build whose allocations fail on demand,
 #                  with the sweep that fails each allocation of every method in turn
-# make coverage    line and branch coverage of src/ by the tests (gcovr)
+# make coverage    line and branch coverage of src/ by the tests, fault sweeps included (gcovr)
 # make dist        sdist and manylinux wheel in dist/
 # make test-dist   install that wheel where nothing can be built, run the examples;
 #                  build a wheel from the sdist alone
