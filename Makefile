@@ -27,6 +27,9 @@ BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs tests/faults -type f -not -name '*.pyc')
 TEST_TOOLS := "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
 CORE_TEST := build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT))
+# Only the builds with fault injection have the binding test (see below).
+BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
+PYTHON_CONFIG := $(PYTHON_EXE)-config
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
@@ -52,8 +55,6 @@ $(CORE_TEST): tests/core/test_kernels.cpp $(shell find src/matrix src/runtime -t
 # The binding's own machinery inside an embedded interpreter, in the builds
 # with fault injection (it fails allocations on purpose). Built beside the
 # module's objects, so that coverage counts it with them.
-PYTHON_CONFIG := $(PYTHON_EXE)-config
-BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 BINDING_FLAGS := $(if $(filter coverage,$(INSTRUMENT)),--coverage -O0,-O2)
 $(BINDING_TEST): tests/binding/test_binding.cpp tests/faults/fault_injection.cpp $(shell find src -type f)
 	mkdir -p $(dir $@)
