@@ -2,7 +2,7 @@
 // global operator new of the module (and of the C++ runtime it loads) is
 // replaced by one that counts allocations on the calling thread and throws
 // std::bad_alloc for the ones numbered in [fail_from, fail_until) after
-// arming. Tests drive it through the three C functions at the end, looked up
+// arming. Tests drive it through the two C functions at the end, looked up
 // in the module's shared object; nothing is added to the Python module.
 #include <cstddef>
 #include <cstdlib>
@@ -15,7 +15,6 @@ struct Plan {
     unsigned long counted = 0;
     unsigned long fail_from = 0;   // 1-based
     unsigned long fail_until = 0;  // 0: every allocation from fail_from on
-    unsigned long failed = 0;
 };
 
 // Per thread, so that only the thread that armed it sees failures.
@@ -24,9 +23,7 @@ thread_local Plan plan;
 bool should_fail() noexcept {
     if (!plan.armed) return false;
     const unsigned long n = ++plan.counted;
-    if (n < plan.fail_from || (plan.fail_until != 0 && n >= plan.fail_until)) return false;
-    ++plan.failed;
-    return true;
+    return n >= plan.fail_from && (plan.fail_until == 0 || n < plan.fail_until);
 }
 
 void* allocate(std::size_t size) {
@@ -122,12 +119,9 @@ ZENDRIK_REPLACEMENT void zendrik_fault_arm(unsigned long from, unsigned long unt
     if (from == 0)
         plan.armed = false;
     else
-        plan = Plan{true, 0, from, until, 0};
+        plan = Plan{true, 0, from, until};
 }
 
 // Allocations counted since arming.
 ZENDRIK_REPLACEMENT unsigned long zendrik_fault_count() { return plan.counted; }
-
-// Allocations made to fail since arming.
-ZENDRIK_REPLACEMENT unsigned long zendrik_fault_failed() { return plan.failed; }
 }
