@@ -59,6 +59,8 @@ def test_cpp_allocations(cpp, case):
 
 @pytest.mark.parametrize("case", cases())
 def test_python_allocations(python, case):
+    if case not in python:
+        pytest.skip("the interpreter's error printer cannot run out of memory on this version")
     assert python[case]["problems"] == []
     assert python[case]["points"] > 0
 
@@ -76,6 +78,10 @@ def test_first_initialisation(kind):
     if kind == "cpp" and not fault_hooks:
         pytest.skip("needs the build whose allocations fail on demand (make test-faults)")
     pytest.importorskip("_testcapi")
+    if kind == "python" and sys.version_info >= (3, 13):
+        # 3.13.0 itself crashes when memory runs out while it files away a
+        # module that initialised successfully.
+        pytest.skip("the interpreter's import cannot run out of memory on this version")
     result = sweep(kind, os.path.join(FAULTS, "import_sweep.py"))["import"]
     assert result["problems"] == []
     assert result["points"] > 0 or kind == "cpp"

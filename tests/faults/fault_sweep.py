@@ -363,6 +363,11 @@ def resident():
 
 def main():
     kind, names = sys.argv[1], sys.argv[2:] or list(CASES)
+    if kind == "python" and sys.version_info >= (3, 13):
+        # Out of memory, 3.13's error printer (written in Python there) can
+        # loop without end inside the interpreter: the cases that print an
+        # error through it are swept on 3.12 only.
+        names = [case for case in names if case not in PRINTS_ERRORS]
     sweep = sweep_cpp if kind == "cpp" else sweep_python
     gc.disable()  # a collection inside an armed call would move the failure points
     global EXPECTED
