@@ -1,3 +1,4 @@
+import ctypes
 import os
 import subprocess
 import sys
@@ -67,3 +68,16 @@ sanitized = os.environ.get("ZENDRIK_SANITIZED") == "1"
 # The address sanitizer reserves terabytes of shadow memory and replaces the
 # allocator, so address-space limits and resident-size readings mean nothing.
 needs_plain_allocator = pytest.mark.skipif(sanitized, reason="sanitizer owns the allocator")
+
+
+def _has_fault_hooks():
+    import zendrik
+    try:
+        ctypes.CDLL(zendrik.__file__).zendrik_fault_arm
+    except (OSError, AttributeError):
+        return False
+    return True
+
+
+# Built with allocations that fail on demand (make test-faults, make coverage).
+fault_hooks = _has_fault_hooks()

@@ -81,21 +81,21 @@ public:
     }
 
     void finish(Py_ssize_t nargs) const {
-        const std::string full = full_name(spec_);
+        // Named only when a message needs it: a call that matches allocates nothing here.
         if (!misplaced_.empty())
-            raise_type_error(full + " got some positional-only arguments passed as keyword "
-                                    "arguments: " + name_list(misplaced_));
+            raise_type_error(full_name(spec_) + " got some positional-only arguments passed as "
+                                                "keyword arguments: " + name_list(misplaced_));
         const std::size_t required = spec_.required_positional_count;
         std::vector<std::string> missing;
         if (static_cast<std::size_t>(nargs) < required)
             for (std::size_t j = 0; j < required; ++j)
                 if (slots_[j] == nullptr) missing.emplace_back(spec_.positional_names[j]);
-        if (!missing.empty()) raise_missing(full, "positional", missing);
+        if (!missing.empty()) raise_missing(full_name(spec_), "positional", missing);
         const std::size_t declared = spec_.positional_names.size();
         for (std::size_t j = 0; j < spec_.keyword_only.size(); ++j)
             if (spec_.keyword_only[j].required && slots_[declared + j] == nullptr)
                 missing.emplace_back(spec_.keyword_only[j].name);
-        if (!missing.empty()) raise_missing(full, "keyword", missing);
+        if (!missing.empty()) raise_missing(full_name(spec_), "keyword", missing);
     }
 
 private:

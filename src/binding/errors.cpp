@@ -170,6 +170,10 @@ PyObject* panic_exception_type() {
                                                   base.get(), nullptr);
     if (created == nullptr) {
         OwnedRef cause = OwnedRef::steal(PyErr_GetRaisedException());
+        // Running out of memory is no broken invariant: it must reach Python as
+        // MemoryError, and a panic here, while a panic is being raised, aborts.
+        if (cause && PyErr_GivenExceptionMatches(cause.get(), PyExc_MemoryError))
+            throw std::bad_alloc();
         OwnedRef text = OwnedRef::steal(cause ? PyObject_Str(cause.get()) : nullptr);
         const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
         PyErr_Clear();

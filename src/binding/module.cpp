@@ -239,8 +239,12 @@ void add_matrix_class(PyObject* module) {
     PyObject* type = reinterpret_cast<PyObject*>(matrix_type());
     OwnedRef name = OwnedRef::steal(PyUnicode_FromStringAndSize("Matrix", 6));
     if (!name) raise_fetched();
-    static PyObject* const all_name = PyUnicode_InternFromString("__all__");
-    if (all_name == nullptr) raise_fetched();
+    // Kept once made; a failure to make it (out of memory) must not stick.
+    static PyObject* all_name = nullptr;
+    if (all_name == nullptr) {
+        all_name = PyUnicode_InternFromString("__all__");
+        if (all_name == nullptr) raise_fetched();
+    }
     OwnedRef all = OwnedRef::steal(PyObject_GetAttr(module, all_name));
     if (!all) {
         PendingError lookup = fetch();
@@ -251,6 +255,9 @@ void add_matrix_class(PyObject* module) {
     }
     if (PyList_Append(all.get(), name.get()) < 0) {
         PendingError failure = fetch();
+        // Out of memory stays MemoryError, with nothing printed.
+        if (PyErr_GivenExceptionMatches(normalize(failure), PyExc_MemoryError))
+            raise(std::move(failure));
         OwnedRef text = OwnedRef::steal(PyObject_Str(normalize(failure)));
         std::optional<std::string> description = text ? lossy_utf8(text.get()) : std::nullopt;
         PyErr_Clear();
