@@ -28,7 +28,8 @@ TEST_ENV ?=
 BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs tests/faults -type f -not -name '*.pyc')
 TEST_TOOLS := "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
-CORE_TEST := build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT))
+# In the coverage build the core's own test counts too, beside the module's objects.
+CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT)))
 # Only the builds with fault injection have the binding test (see below).
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
@@ -48,9 +49,9 @@ test: $(VENV)/.installed $(VENV)/.test-tools $(CORE_TEST) $(BINDING_TEST)
 CORE_SOURCES := $(wildcard src/matrix/*.cpp src/runtime/*.cpp)
 CORE_FLAGS := -O2
 CORE_FLAGS_asan := -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all
-CORE_FLAGS_coverage := -O0
+CORE_FLAGS_coverage := -O0 --coverage
 $(CORE_TEST): tests/core/test_kernels.cpp $(shell find src/matrix src/runtime -type f)
-	mkdir -p build
+	mkdir -p $(dir $@)
 	$(CXX) -std=c++20 -Wall -Wextra $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) -Isrc \
 		-o $@ tests/core/test_kernels.cpp $(CORE_SOURCES)
 
