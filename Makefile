@@ -50,18 +50,18 @@ CORE_SOURCES := $(wildcard src/matrix/*.cpp src/runtime/*.cpp)
 CORE_FLAGS := -O2
 CORE_FLAGS_asan := -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all
 CORE_FLAGS_coverage := -O0 --coverage
-$(CORE_TEST): tests/core/test_kernels.cpp $(shell find src/matrix src/runtime -type f)
+$(CORE_TEST): tests/core/test_kernels.cpp tests/check.hpp $(shell find src/matrix src/runtime -type f)
 	mkdir -p $(dir $@)
-	$(CXX) -std=c++20 -Wall -Wextra $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) -Isrc \
+	$(CXX) -std=c++20 -Wall -Wextra $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) -Isrc -Itests \
 		-o $@ tests/core/test_kernels.cpp $(CORE_SOURCES)
 
 # The binding's own machinery inside an embedded interpreter, in the builds
 # with fault injection (it fails allocations on purpose). Built beside the
 # module's objects, so that coverage counts it with them.
 BINDING_FLAGS := $(if $(filter coverage,$(INSTRUMENT)),--coverage -O0,-O2)
-$(BINDING_TEST): tests/binding/test_binding.cpp tests/faults/fault_injection.cpp $(shell find src -type f)
+$(BINDING_TEST): tests/binding/test_binding.cpp tests/check.hpp tests/faults/fault_injection.cpp $(shell find src -type f)
 	mkdir -p $(dir $@)
-	$(CXX) -std=c++20 -Wall -Wextra $(BINDING_FLAGS) -Isrc $(shell $(PYTHON_CONFIG) --includes) \
+	$(CXX) -std=c++20 -Wall -Wextra $(BINDING_FLAGS) -Isrc -Itests $(shell $(PYTHON_CONFIG) --includes) \
 		-o $@ tests/binding/test_binding.cpp tests/faults/fault_injection.cpp \
 		$(wildcard src/binding/*.cpp src/matrix/*.cpp) src/runtime/panic.cpp \
 		$(shell $(PYTHON_CONFIG) --embed --ldflags)

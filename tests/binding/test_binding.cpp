@@ -2,6 +2,7 @@
 // the parts that no call from Python reaches with this module's parameter
 // records and a healthy interpreter (deferred releases, the general argument
 // matcher, failures that only a broken interpreter or allocator produce).
+#include "check.hpp"
 #include "binding/arguments.hpp"
 #include "binding/frame.hpp"
 
@@ -17,16 +18,7 @@ using namespace zendrik::py;
 
 namespace {
 
-int failures = 0;
-int checks = 0;
-
-void check(bool ok, const std::string& what) {
-    ++checks;
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    }
-}
+using testing::check;
 
 // The interpreter's current error as "Type: text", cleared.
 std::string current_error() {
@@ -158,6 +150,5 @@ int main() {
     general_parameters();
     type_made_in_a_call();
     Py_FinalizeEx();
-    std::printf("binding: %d checks, %d failed\n", checks, failures);
-    return failures == 0 ? 0 : 1;
+    return testing::report("binding");
 }

@@ -1,5 +1,6 @@
 // The packed-row kernels and the log, checked against plain loops over bytes,
 // at every lane width and at row lengths around word and lane boundaries.
+#include "check.hpp"
 #include "matrix/bit_kernels.hpp"
 #include "matrix/bit_rows.hpp"
 #include "matrix/matrix.hpp"
@@ -14,16 +15,7 @@ using bits::Word;
 
 namespace {
 
-int failures = 0;
-int checks = 0;
-
-void check(bool ok, const std::string& what) {
-    ++checks;
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    }
-}
+using testing::check;
 
 const std::size_t lengths[] = {0, 1, 7, 8, 9, 63, 64, 65, 127, 128, 129, 191, 255, 256, 257, 511, 513};
 
@@ -178,6 +170,5 @@ int main() {
     test_lane<bits::Lane256>("256 bits");
     test_packed_rows();
     test_log();
-    std::printf("core kernels: %d checks, %d failed\n", checks, failures);
-    return failures == 0 ? 0 : 1;
+    return testing::report("core kernels");
 }
