@@ -210,15 +210,23 @@ void row_echelon_full_matrix_steps(Steps<Store>& w, Index rows, Index cols) {
     }
 }
 
+// Choosing a clone at load time needs x86 and a loader that resolves
+// indirect functions; elsewhere the baseline build is the only one.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__)
+#define PACKED_REDUCTION [[gnu::flatten]] __attribute__((target_clones("avx2", "default")))
+#else
+#define PACKED_REDUCTION [[gnu::flatten]]
+#endif
+
 // The packed reductions spend their time in word kernels: they are built for
 // the baseline instruction set and for AVX2, the better one chosen at load
 // time, with everything they call compiled into each.
-[[gnu::flatten]] __attribute__((target_clones("avx2", "default")))
+PACKED_REDUCTION
 void echelon_form_packed(Steps<BitRows>& w, Index rows, Index cols) {
     echelon_form_steps(w, rows, cols);
 }
 
-[[gnu::flatten]] __attribute__((target_clones("avx2", "default")))
+PACKED_REDUCTION
 void row_echelon_full_matrix_packed(Steps<BitRows>& w, Index rows, Index cols) {
     row_echelon_full_matrix_steps(w, rows, cols);
 }
