@@ -39,6 +39,18 @@ def _add_row_into(m, targets, source, col):
     m[targets, start:] ^= m[source, start:]
 
 
+def _pivot_into(m, log, r, col):
+    """Brings the first row from r down with a 1 in `col` to row r; False when there is none."""
+    hits = np.flatnonzero(m[r:, col] == 1)
+    if hits.size == 0:
+        return False
+    k = r + int(hits[0])
+    if k != r:
+        m[[r, k]] = m[[k, r]]
+        log.exchange(r, k)
+    return True
+
+
 def echelon_form(a):
     """Reduced row echelon form, columns left to right; every other row is cleared."""
     m = np.array(a, dtype=np.uint8, order="C", copy=True)
@@ -48,13 +60,8 @@ def echelon_form(a):
     for col in range(ncols):
         if r == nrows:
             break  # no pivot row left: the remaining columns change nothing
-        hits = np.flatnonzero(m[r:, col] == 1)
-        if hits.size == 0:
+        if not _pivot_into(m, log, r, col):
             continue
-        k = r + int(hits[0])
-        if k != r:
-            m[[r, k]] = m[[k, r]]
-            log.exchange(r, k)
         js = np.flatnonzero(m[:, col] == 1)
         js = js[js != r]
         if js.size:
@@ -70,13 +77,8 @@ def row_echelon_full_matrix(a):
     nrows, ncols = m.shape
     log = _Log()
     for i in range(min(nrows, ncols)):
-        hits = np.flatnonzero(m[i:, i] == 1)
-        if hits.size == 0:
+        if not _pivot_into(m, log, i, i):
             continue
-        k = i + int(hits[0])
-        if k != i:
-            m[[i, k]] = m[[k, i]]
-            log.exchange(i, k)
         js = i + 1 + np.flatnonzero(m[i + 1:, i] == 1)
         if js.size:
             _add_row_into(m, js, i, i)

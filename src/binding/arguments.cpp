@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 namespace zendrik::py {
@@ -161,23 +160,24 @@ std::vector<Item> extract_list_or_tuple(PyObject* object, Convert convert_item) 
     reserve_hint(items, static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(object, i);
-        if constexpr (std::is_same_v<Item, Byte>) {
-            // An exact int held inline runs no code when read.
-            if (PyLong_CheckExact(item)) {
-                auto* number = reinterpret_cast<PyLongObject*>(item);
-                if (PyUnstable_Long_IsCompact(number)) {
-                    const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
-                    if (value >= 0 && value <= 255) {
-                        items.push_back(static_cast<Byte>(value));
-                        continue;
-                    }
-                }
-            }
+        // Converting an exact int runs no code, so nothing can drop it meanwhile.
+        if (PyLong_CheckExact(item)) {
+            items.push_back(convert_item(item));
+            continue;
         }
         const OwnedRef held = OwnedRef::take_new(item);
         items.push_back(convert_item(item));
     }
     return items;
+}
+
+// Reads any integer through the interpreter (its __index__ may run code).
+[[gnu::noinline]] Byte extract_byte_by_interpreter(PyObject* object) {
+    const long value = PyLong_AsLong(object);
+    if (value == -1)
+        if (auto error = take()) raise(std::move(*error));
+    if (value < 0 || value > 255) raise_message(PyExc_OverflowError, out_of_range);
+    return static_cast<Byte>(value);
 }
 
 bool is_list_or_tuple(PyObject* object) {
@@ -303,11 +303,15 @@ Index extract_index(PyObject* object) {
 }
 
 Byte extract_byte(PyObject* object) {
-    const long value = PyLong_AsLong(object);
-    if (value == -1)
-        if (auto error = take()) raise(std::move(*error));
-    if (value < 0 || value > 255) raise_message(PyExc_OverflowError, out_of_range);
-    return static_cast<Byte>(value);
+    // An exact int held inline (what lists of 0 and 1 hold) is read without a
+    // call; everything else, out-of-range values included, by the interpreter.
+    auto* number = reinterpret_cast<PyLongObject*>(object);
+    if (PyLong_CheckExact(object) && PyUnstable_Long_IsCompact(number)) {
+        const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+        if (value >= 0 && value <= 255) [[likely]]
+            return static_cast<Byte>(value);
+    }
+    return extract_byte_by_interpreter(object);
 }
 
 Row extract_byte_vector(PyObject* object) {

@@ -69,7 +69,6 @@ public:
         check_index(columns_, col, where);
         return bits::test_bit(rows_[row], col);
     }
-    bool is_zero(Index row, Index col, Where where) const { return !is_one(row, col, where); }
 
     // `zero_before`: the caller knows that the source holds only 0 before this
     // column, so the words before it need no work.

@@ -58,10 +58,6 @@ class ByteRows {
 public:
     explicit ByteRows(Rows& rows) noexcept : rows_(rows) {}
 
-    Index count() const noexcept { return rows_.size(); }
-    Row& row(Index i) noexcept { return rows_[i]; }
-    const Row& row(Index i) const noexcept { return rows_[i]; }
-
     bool is_one(Index row, Index col, Where where) const {
         return element(row_at(rows_, row, where), col, where) == 1;
     }

@@ -7,6 +7,7 @@
 #include "runtime/panic.hpp"
 
 #include <cstring>
+#include <optional>
 #include <source_location>
 
 namespace zendrik {
@@ -40,6 +41,12 @@ inline Index find_one(const Row& row, Index from, Index to) noexcept {
     if (from >= to) return to;
     const void* found = std::memchr(row.data() + from, 1, to - from);
     return found == nullptr ? to : static_cast<Index>(static_cast<const Byte*>(found) - row.data());
+}
+
+// Leading one: the first element equal to exactly 1, if any.
+inline std::optional<Index> leading_one(const Row& row) noexcept {
+    const Index col = find_one(row, 0, row.size());
+    return col < row.size() ? std::optional<Index>(col) : std::nullopt;
 }
 
 }  // namespace zendrik

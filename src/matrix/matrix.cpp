@@ -111,11 +111,11 @@ Index rank(const Matrix& m) {
     std::vector<bool> seen;  // leading columns met so far
     Index count = 0;
     for (const Row& row : m.rows) {
-        const Index j = find_one(row, 0, row.size());
-        if (j == row.size()) continue;
-        if (j >= seen.size()) seen.resize(j + 1);
-        if (!seen[j]) {
-            seen[j] = true;
+        const std::optional<Index> j = leading_one(row);
+        if (!j) continue;
+        if (*j >= seen.size()) seen.resize(*j + 1);
+        if (!seen[*j]) {
+            seen[*j] = true;
             ++count;
         }
     }

@@ -77,20 +77,10 @@ public:
         return found;
     }
 
-    void exchange(Index a, Index b) {
-        if (lead_[a] == lead_[b]) return;
-        unlink(a);
-        unlink(b);
-        std::swap(lead_[a], lead_[b]);
-        link(a);
-        link(b);
-    }
-
-    // Position `i` now holds `row`.
+    // Position `i`, above the last, now holds `row`.
     void refresh(Index i, const Row& row) {
         unlink(i);
-        const Index col = find_one(row, 0, row.size());
-        lead_[i] = col < row.size() ? col : none;
+        lead_[i] = leading_one(row).value_or(none);
         link(i);
     }
 
@@ -126,11 +116,6 @@ bool has_one_between(const Row& row, Index from, Index to, Where where = Where::
     const Index first_missing = std::max(from, row.size());
     if (first_missing < to) element(row, first_missing, where);
     return false;
-}
-
-std::optional<Index> leading_one(const Row& row) noexcept {
-    const Index col = find_one(row, 0, row.size());
-    return col < row.size() ? std::optional<Index>(col) : std::nullopt;
 }
 
 template <class Store>
@@ -293,10 +278,8 @@ EchelonResult echelon_form_last_row(const Matrix& receiver) {
             const Index k = *candidate;
             w.exchange(k, k + 1);
             if (leads) {
-                if (k + 1 < last)
-                    leads->exchange(k, k + 1);
-                else
-                    leads->refresh(k, m[k]);
+                leads->refresh(k, m[k]);
+                if (k + 1 < last) leads->refresh(k + 1, m[k + 1]);
             }
             continue;  // the working copy is deliberately not taken again
         }
