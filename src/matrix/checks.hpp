@@ -7,6 +7,8 @@
 #include "runtime/panic.hpp"
 
 #include <cstring>
+#include <limits>
+#include <new>
 #include <optional>
 #include <source_location>
 
@@ -32,6 +34,18 @@ inline const Row& row_at(const Rows& rows, Index i, Where where = Where::current
 inline Byte element(const Row& row, Index i, Where where = Where::current()) {
     check_index(row.size(), i, where);
     return row[i];
+}
+
+// Sizes of tables and buffers. A size the machine word cannot hold could never
+// be allocated, so it is reported the way a failed allocation is.
+inline Index checked_product(Index count, Index each) {
+    if (each != 0 && count > std::numeric_limits<Index>::max() / each) throw std::bad_alloc();
+    return count * each;
+}
+
+inline Index checked_sum(Index a, Index b) {
+    if (a > std::numeric_limits<Index>::max() - b) throw std::bad_alloc();
+    return a + b;
 }
 
 inline Index width(const Rows& rows) noexcept { return rows.empty() ? 0 : rows[0].size(); }
