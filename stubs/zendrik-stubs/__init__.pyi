@@ -1,10 +1,11 @@
 """Dense byte matrices whose rows combine by exclusive-or: linear algebra over GF(2).
 
 Elements are bytes 0 to 255; only an element equal to exactly 1 acts as a one.
-An index outside the matrix raises PanicException, which derives from
-BaseException (``except Exception`` does not catch it). Calling back into a
-matrix from inside one of its own calls raises RuntimeError("Already borrowed")
-or RuntimeError("Already mutably borrowed").
+rank() and kernel() perform no reduction: ask them of the matrix that
+echelon_form returns. An index outside the matrix raises PanicException, which
+derives from BaseException (``except Exception`` does not catch it). Calling
+back into a matrix from inside one of its own calls raises
+RuntimeError("Already borrowed") or RuntimeError("Already mutably borrowed").
 """
 
 from collections.abc import Sequence
@@ -85,35 +86,53 @@ class Matrix:
     def echelon_form(self) -> tuple[Matrix, list[tuple[int, int]]]:
         """The reduced row echelon form and the log of row additions that made it.
 
+        The reduced matrix is what rank() and kernel() answer right for.
         Each log entry (target, source) replays with add_rows(target, source).
         Raises PanicException when a row shorter than row 0 is reached.
         The receiver is unchanged.
         """
 
     def row_echelon_full_matrix(self) -> tuple[Matrix, list[tuple[int, int]]]:
-        """Row echelon form over columns 0..min(nrows, ncols)-1, clearing only below, and its log.
+        """Forward elimination along the diagonal, over columns 0..min(nrows, ncols)-1, and its log.
 
-        Raises PanicException when a row shorter than row 0 is reached.
-        The receiver is unchanged.
+        Clears only below the diagonal and passes over a row whose diagonal
+        finds no pivot, so the result is not always in row echelon form:
+        rank() and kernel() of it can be wrong ([[0, 1, 0], [0, 1, 1]] comes
+        back unchanged, with rank() 1); use echelon_form before them. Raises
+        PanicException when a row shorter than row 0 is reached. The receiver
+        is unchanged.
         """
 
     def echelon_form_last_row(self) -> tuple[Matrix, list[tuple[int, int]]]:
         """Work the last row into rows already reduced; returns the result and its log.
 
-        Built for n rows of width n plus one appended row. Raises
-        PanicException on a matrix without rows and on layouts it cannot place
-        the row in. The receiver is unchanged (but borrowed exclusively).
+        Right for one layout only: n rows of width n (start from n zero rows),
+        one appended row of width n, then the leftover last row (always zero)
+        dropped. There row i is zero or has its leading one in column i, and
+        rank() is the rank; kernel() is not (reduce with echelon_form first).
+        Other layouts raise PanicException (no rows, [[0, 1]]) or give a wrong
+        answer silently (2 rows of width 3 lose an equation). The receiver is
+        unchanged (but borrowed exclusively).
         """
 
     def rank(self) -> int:
-        """The number of distinct leading-one columns: the rank of a reduced matrix.
+        """The number of distinct columns holding a row's leading one (first 1).
 
-        Performs no reduction; changes nothing.
+        Performs no reduction: this is the rank only when no two rows lead in
+        the same column, as in the result of echelon_form or a system kept by
+        echelon_form_last_row. Matrix([[1, 0], [1, 1]]).rank() is 1; for any
+        matrix, m.echelon_form()[0].rank() is its rank. Changes nothing.
         """
 
     def kernel(self) -> list[list[int]]:
-        """A basis of the null space of a reduced matrix, one vector per free column.
+        """One vector per free column, back-substituted from the rows as they stand.
 
-        Performs no reduction. Raises PanicException when a pivot column has no
-        row of that index or a row is too short. Changes nothing.
+        Performs no reduction: this is a basis of the null space only for a
+        matrix in row echelon form (the i-th leading one in row i), such as
+        the result of echelon_form. It is wrong for a zero row above a
+        non-zero one, as echelon_form_last_row's layout and
+        row_echelon_full_matrix leave them: Matrix([[0, 0], [0, 1]]).kernel()
+        gives two vectors for rank 1. For any matrix use
+        m.echelon_form()[0].kernel(). Raises PanicException for a row shorter
+        than row 0. Changes nothing.
         """
