@@ -2,6 +2,8 @@
 # make test        build, install into .venv with the test tools and run the tests
 # make test PYTHON=python3.13   the same on CPython 3.13, in .venv-3.13
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
+# make test-portable  the tests against a build that uses only the plain
+#                  fallbacks of compiler-specific constructs (vector extensions, clones)
 # make test-faults the tests against a build whose allocations fail on demand,
 #                  with the sweep that fails each allocation of every method in turn
 # make coverage    line and branch coverage of src/ by the tests, fault sweeps included (gcovr)
@@ -24,19 +26,22 @@ endif
 VENV_SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
 VENV ?= .venv$(VENV_SUFFIX)
 INSTRUMENT ?=
+# ON: build with the plain fallbacks of every compiler-specific construct.
+PORTABLE ?= OFF
+PORTABLE_SUFFIX := $(if $(filter ON,$(PORTABLE)),-portable)
 TEST_ENV ?=
 BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs tests/faults -type f -not -name '*.pyc')
 TEST_TOOLS := "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
 # In the coverage build the core's own test counts too, beside the module's objects.
-CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT)))
+CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT))$(PORTABLE_SUFFIX))
 # Only the builds with fault injection have the binding test (see below).
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
-.PHONY: demo test test-asan test-faults coverage dist test-dist bench bench-core
+.PHONY: demo test test-asan test-portable test-faults coverage dist test-dist bench bench-core
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
@@ -52,7 +57,8 @@ CORE_FLAGS_asan := -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all
 CORE_FLAGS_coverage := -O0 --coverage
 $(CORE_TEST): tests/core/test_kernels.cpp tests/check.hpp $(shell find src/matrix src/runtime -type f)
 	mkdir -p $(dir $@)
-	$(CXX) -std=c++20 -Wall -Wextra $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) -Isrc -Itests \
+	$(CXX) -std=c++20 -Wall -Wextra $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) \
+		$(if $(PORTABLE_SUFFIX),-DZENDRIK_PORTABLE) -Isrc -Itests \
 		-o $@ tests/core/test_kernels.cpp $(CORE_SOURCES)
 
 # The binding's own machinery inside an embedded interpreter, in the builds
@@ -77,6 +83,9 @@ ASAN_ENV := LD_PRELOAD=$(shell gcc -print-file-name=libasan.so):$(shell g++ -pri
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ZENDRIK_SANITIZED=1
 test-asan:
 	$(MAKE) test VENV=.venv-asan$(VENV_SUFFIX) INSTRUMENT=asan TEST_ENV='$(ASAN_ENV)'
+
+test-portable:
+	$(MAKE) test VENV=.venv-portable$(VENV_SUFFIX) PORTABLE=ON
 
 test-faults:
 	$(MAKE) test VENV=.venv-faults$(VENV_SUFFIX) INSTRUMENT=faults
@@ -128,7 +137,8 @@ $(VENV)/.test-tools: $(BIN)/python pyproject.toml
 
 $(VENV)/.installed: $(BIN)/python $(SOURCES)
 	$(BIN)/python -m pip install -q . --config-settings=build-dir=build/$(notdir $(VENV)) \
-		--config-settings=cmake.define.ZENDRIK_INSTRUMENT=$(INSTRUMENT)
+		--config-settings=cmake.define.ZENDRIK_INSTRUMENT=$(INSTRUMENT) \
+		--config-settings=cmake.define.ZENDRIK_PORTABLE=$(PORTABLE)
 	touch $@
 
 # The benchmark has a virtual environment of its own, with its peers beside a

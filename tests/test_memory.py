@@ -36,6 +36,10 @@ SCRIPT = """
         "lying_rows": lambda: Matrix(Seq(lambda: iter([[1], []]), 2**62)).to_list(),
         "huge_range_row": lambda: Matrix([range(10**12)]),
         "huge_range_rows": lambda: Matrix(range(10**12)),
+        # kernel tables of columns x free columns: too big, and (at 32 bits) past the word, then wrapping to 0
+        "kernel_table": lambda: Matrix([bytes(200_000)]).kernel(),
+        "kernel_table_wraps": lambda: Matrix([bytes(1 << 20)]).kernel(),
+        "byte_kernel_table_wraps": lambda: Matrix([b"\\x02" + bytes((1 << 16) - 1)]).kernel(),
     }
     for name, call in cases.items():
         try:
@@ -62,6 +66,7 @@ def outcomes():
     ("repr", "MemoryError"), ("endless_row", "MemoryError"), ("endless_rows", "MemoryError"),
     ("lying_row", "[[1, 1]]"), ("lying_rows", "[[1], []]"),
     ("huge_range_row", "OverflowError"), ("huge_range_rows", "TypeError"),
+    ("kernel_table", "MemoryError"), ("kernel_table_wraps", "MemoryError"), ("byte_kernel_table_wraps", "MemoryError"),
 ])
 def test_out_of_memory(outcomes, case, outcome):
     assert outcomes[case] == outcome + " True"
