@@ -37,7 +37,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs tests/faults -ty
 TEST_TOOLS ?= "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
 # In the coverage build the core's own test counts too, beside the module's objects.
 # Outside it, one per target machine, as the 32-bit userland shares the tree.
-CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests-$(shell $(CXX) -dumpmachine)$(if $(INSTRUMENT),-$(INSTRUMENT)$(PORTABLE_SUFFIX))
+CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests-$(shell $(CXX) -dumpmachine)$(if $(INSTRUMENT),-$(INSTRUMENT))$(PORTABLE_SUFFIX))
 # Only the builds with fault injection have the binding test (see below).
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
