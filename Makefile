@@ -61,7 +61,7 @@ CORE_FLAGS_coverage := -O0 --coverage
 $(CORE_TEST): tests/core/test_kernels.cpp tests/check.hpp $(shell find src/matrix src/runtime -type f)
 	mkdir -p $(dir $@)
 	$(CXX) -std=c++20 -Wall -Wextra $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) \
-		$(if $(PORTABLE_SUFFIX),-DZENDRIK_PORTABLE) -Isrc -Itests \
+		$(if $(PORTABLE_SUFFIX),-DZENDRIK_PORTABLE -pedantic-errors) -Isrc -Itests \
 		-o $@ tests/core/test_kernels.cpp $(CORE_SOURCES)
 
 # The binding's own machinery inside an embedded interpreter, in the builds
