@@ -2,12 +2,15 @@
 # make test        build, install into .venv with the test tools and run the tests
 # make test PYTHON=python3.13   the same on CPython 3.13, in .venv-3.13
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
+# make test-portable  the tests against a build that uses only the plain
+#                  fallbacks of compiler-specific constructs (vector extensions, clones)
 # make test-faults the tests against a build whose allocations fail on demand,
 #                  with the sweep that fails each allocation of every method in turn
 # make coverage    line and branch coverage of src/ by the tests, fault sweeps included (gcovr)
 # make dist        sdist and manylinux wheel in dist/
 # make test-dist   install that wheel where nothing can be built, run the examples;
 #                  build a wheel from the sdist alone
+# make test-32bit  the tests in a 32-bit userland (Debian unstable, i386, CPython 3.14)
 # make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
 # make bench-core  time the C++ core alone, and M4RI where libm4ri-dev is installed
 PYTHON ?= python3.12
@@ -23,20 +26,25 @@ endif
 # Each interpreter gets its own venv and build directory.
 VENV_SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
 VENV ?= .venv$(VENV_SUFFIX)
+VENV_OPTIONS ?=
 INSTRUMENT ?=
+# ON: build with the plain fallbacks of every compiler-specific construct.
+PORTABLE ?= OFF
+PORTABLE_SUFFIX := $(if $(filter ON,$(PORTABLE)),-portable)
 TEST_ENV ?=
 BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs tests/faults -type f -not -name '*.pyc')
-TEST_TOOLS := "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
+TEST_TOOLS ?= "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
 # In the coverage build the core's own test counts too, beside the module's objects.
-CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT)))
+# Outside it, one per target machine, as the 32-bit userland shares the tree.
+CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests-$(shell $(CXX) -dumpmachine)$(if $(INSTRUMENT),-$(INSTRUMENT))$(PORTABLE_SUFFIX))
 # Only the builds with fault injection have the binding test (see below).
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
-.PHONY: demo test test-asan test-faults coverage dist test-dist bench bench-core
+.PHONY: demo test test-32bit test-asan test-portable test-faults coverage dist test-dist bench bench-core
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
@@ -52,7 +60,8 @@ CORE_FLAGS_asan := -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all
 CORE_FLAGS_coverage := -O0 --coverage
 $(CORE_TEST): tests/core/test_kernels.cpp tests/check.hpp $(shell find src/matrix src/runtime -type f)
 	mkdir -p $(dir $@)
-	$(CXX) -std=c++20 -Wall -Wextra $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) -Isrc -Itests \
+	$(CXX) -std=c++20 -Wall -Wextra $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) \
+		$(if $(PORTABLE_SUFFIX),-DZENDRIK_PORTABLE -pedantic-errors) -Isrc -Itests \
 		-o $@ tests/core/test_kernels.cpp $(CORE_SOURCES)
 
 # The binding's own machinery inside an embedded interpreter, in the builds
@@ -75,8 +84,20 @@ ASAN_ENV := LD_PRELOAD=$(shell gcc -print-file-name=libasan.so):$(shell g++ -pri
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:malloc_context_size=3 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ZENDRIK_SANITIZED=1
+# The same suite, built and run in a 32-bit userland: a Debian unstable chroot
+# that tools/environment.sh makes on first use and keeps outside the tree.
+# PyPI has no 32-bit numpy, so Debian's numpy, pytest and hypothesis serve.
+test-32bit:
+	tools/environment.sh run i386 make test PYTHON=python3.14 VENV=.venv-i386 \
+		VENV_OPTIONS=--system-site-packages TEST_TOOLS='$(TEST_TOOLS_32BIT)'
+# basedpyright needs a Node.js that PyPI has no 32-bit build of.
+TEST_TOOLS_32BIT := "mypy>=1.10"
+
 test-asan:
 	$(MAKE) test VENV=.venv-asan$(VENV_SUFFIX) INSTRUMENT=asan TEST_ENV='$(ASAN_ENV)'
+
+test-portable:
+	$(MAKE) test VENV=.venv-portable$(VENV_SUFFIX) PORTABLE=ON
 
 test-faults:
 	$(MAKE) test VENV=.venv-faults$(VENV_SUFFIX) INSTRUMENT=faults
@@ -119,7 +140,7 @@ $(DIST_VENV)/.tools:
 	touch $@
 
 $(BIN)/python:
-	$(PYTHON_EXE) -m venv $(VENV)
+	$(PYTHON_EXE) -m venv $(VENV_OPTIONS) $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
 
 $(VENV)/.test-tools: $(BIN)/python pyproject.toml
@@ -128,7 +149,8 @@ $(VENV)/.test-tools: $(BIN)/python pyproject.toml
 
 $(VENV)/.installed: $(BIN)/python $(SOURCES)
 	$(BIN)/python -m pip install -q . --config-settings=build-dir=build/$(notdir $(VENV)) \
-		--config-settings=cmake.define.ZENDRIK_INSTRUMENT=$(INSTRUMENT)
+		--config-settings=cmake.define.ZENDRIK_INSTRUMENT=$(INSTRUMENT) \
+		--config-settings=cmake.define.ZENDRIK_PORTABLE=$(PORTABLE)
 	touch $@
 
 # The benchmark has a virtual environment of its own, with its peers beside a

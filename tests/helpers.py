@@ -6,6 +6,7 @@ import textwrap
 
 import pytest
 
+from model import LONG_MAX, LONG_TOO_LARGE, RANGE, SIZE_MAX  # noqa: F401 (the build's word, for the tests)
 from zendrik import Matrix
 
 
@@ -52,6 +53,11 @@ PanicException = type(catch(lambda: Matrix([]).get(0, 0)))
 
 def oob(length, index):
     return f"index out of bounds: the len is {length} but the index is {index}"
+
+
+def element_overflow(v):
+    """The OverflowError text for an element outside 0 to 255: a C long first, then a byte."""
+    return RANGE if -LONG_MAX - 1 <= v <= LONG_MAX else LONG_TOO_LARGE
 
 
 def run_python(code, **env):

@@ -2,11 +2,20 @@
 contents after a failed call, the same borrow rules. Rows are lists of ints."""
 import ctypes
 import operator
+import sys
 
 # The interpreter's own test: a type with an item slot (a class with __getitem__, not a dict; numpy arrays but
 # not numpy scalars)
 is_sequence = ctypes.pythonapi.PySequence_Check
 is_sequence.argtypes, is_sequence.restype = [ctypes.py_object], ctypes.c_int
+
+
+# The build's own word: an index must fit the size type (32 bits on a 32-bit build), an element is first read as
+# a C long.
+SIZE_MAX = 2 * sys.maxsize + 1
+LONG_MAX = 2 ** (8 * ctypes.sizeof(ctypes.c_long) - 1) - 1
+RANGE = "out of range integral type conversion attempted"
+LONG_TOO_LARGE = "Python int too large to convert to C long"
 
 
 class PanicException(BaseException):
@@ -72,7 +81,7 @@ def echelon(rows, reduced):
 
 
 def echelon_form_last_row(rows):
-    if not rows: oob(0, 2**64 - 1)  # nrows - 1 wraps around
+    if not rows: oob(0, SIZE_MAX)  # nrows - 1 wraps around
     m, log = [list(x) for x in rows], []
     last, w = len(m) - 1, list(m[-1])  # w: working copy of the last row
     for _ in range(len(m[0])):  # pass limit: length of row 0 at the start
@@ -115,19 +124,21 @@ def kernel(m):
     return out
 
 
-def to_index(x):  # an unsigned 64-bit read; ints directly, other objects through __index__
+def to_index(x):  # an unsigned 64-bit read (ints directly, other objects through __index__), then the size type
     v = operator.index(x)
     if v < 0 or v >= 2**64:
         raise OverflowError("can't convert negative int to unsigned" if v < 0 else "int too big to convert")
+    if v > SIZE_MAX:
+        raise OverflowError(RANGE)
     return v
 
 
 def to_byte(x):  # a C long read, then 0..255
     v = operator.index(x)
-    if not -(2**63) <= v < 2**63:
-        raise OverflowError("Python int too large to convert to C long")
+    if not -LONG_MAX - 1 <= v <= LONG_MAX:
+        raise OverflowError(LONG_TOO_LARGE)
     if not 0 <= v <= 255:
-        raise OverflowError("out of range integral type conversion attempted")
+        raise OverflowError(RANGE)
     return v
 
 

@@ -65,9 +65,11 @@ def entry_point(name):
     as code that reaches the entry point without the method descriptor could."""
     import ctypes
 
-    # A method descriptor: object header, type, name, qualname, then its PyMethodDef.
-    method_def = ctypes.c_void_p.from_address(id(Matrix.__dict__[name]) + 40).value
-    function = ctypes.c_void_p.from_address(method_def + 8).value
+    # A method descriptor: object header, type, name, qualname (five words), then its PyMethodDef, whose
+    # function follows the name.
+    word = ctypes.sizeof(ctypes.c_void_p)
+    method_def = ctypes.c_void_p.from_address(id(Matrix.__dict__[name]) + 5 * word).value
+    function = ctypes.c_void_p.from_address(method_def + word).value
     return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)(function)
 
 

@@ -5,7 +5,7 @@ import numpy as np
 from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, rule
 
-from model import OPS, PARAMS, Model
+from model import OPS, PARAMS, SIZE_MAX, Model
 from zendrik import Matrix
 
 I = namedtuple("I", "ret act")  # an object whose __index__ performs `act`, then returns `ret`
@@ -94,7 +94,8 @@ CALLS = [("nrows",), ("get", (0, 0)), ("get", (9, 0)), ("get", ()), ("repr",), (
          ("echelon_form",), ("is_zero_row", (1,)), ("append_row", ([1, 0],)), ("add_rows", (1, 0)),
          ("swap_rows", (0, 1)), ("append_column", ([1] * 8,)), ("echelon_form_last_row",)]
 acts = st.sampled_from([None, *RAISE, "drop", *LIST_ACTS, *CALLS])
-idx = st.builds(I, st.integers(0, 6) | st.sampled_from([-1, 2**64 - 1, 2**64, 2**100, 1.5, "x", 256]), acts)
+idx = st.builds(I, st.integers(0, 6) | st.sampled_from([-1, SIZE_MAX, 2**32, 2**64 - 1, 2**64, 2**100, 1.5, "x", 256]),
+                acts)
 bits = st.integers(0, 1)
 elem = st.one_of(bits, bits, st.integers(0, 255), idx,
                  st.sampled_from([-1, 256, 2**40, 2**63, -(2**70), 1.5, "x", None, True]))
@@ -127,7 +128,7 @@ def seqs(item, ndim=1):
 INDEX = ("row", "col", "target", "source", "row1", "row2")
 PLAIN = dict.fromkeys(INDEX, st.integers(0, 4)) | {"v": st.lists(bits | st.integers(0, 255), max_size=7)}
 ARG = dict.fromkeys(INDEX, st.one_of(st.integers(0, 6), idx, idx,
-                                     st.sampled_from([-1, 2**64 - 1, 2**64, True, 1.5, "1", None])))
+                                     st.sampled_from([-1, SIZE_MAX, 2**32, 2**64 - 1, 2**64, True, 1.5, "1", None])))
 ARG |= {"v": seqs(elem), "elements": seqs(seqs(elem), 2)}
 
 

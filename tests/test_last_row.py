@@ -1,7 +1,7 @@
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import Idx, PanicException, catch, oob
+from helpers import SIZE_MAX, Idx, PanicException, catch, oob
 from zendrik import Matrix
 
 
@@ -36,7 +36,7 @@ def test_worked_examples(rows, expected, log):
 
 
 @pytest.mark.parametrize("rows, length, index", [
-    ([], 0, 2**64 - 1),
+    ([], 0, SIZE_MAX),
     ([[0, 1]], 1, 1),
     ([[1, 0, 0], [0, 0, 1]], 2, 2),
     ([[1], [0], [0]], 1, 1),

@@ -5,7 +5,7 @@ from helpers import needs_plain_allocator, run_python
 pytestmark = needs_plain_allocator
 
 SCRIPT = """
-    import itertools, resource
+    import itertools, resource, struct
     from zendrik import Matrix
 
     class Seq:
@@ -20,7 +20,8 @@ SCRIPT = """
 
     row = bytes(range(256)) * 65536
     big = Matrix([row] * 4)                # 64 MiB
-    wide = Matrix([bytes(8 << 20)])        # 8 MiB, but 64 MiB as a list
+    columns = (64 << 20) // struct.calcsize("P")
+    wide = Matrix([bytes(columns)])        # 64 MiB as a list, at any word width
     small = Matrix([[1, 0], [0, 1]])
     pages = int(open("/proc/self/statm").read().split()[0])
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
@@ -36,6 +37,10 @@ SCRIPT = """
         "lying_rows": lambda: Matrix(Seq(lambda: iter([[1], []]), 2**62)).to_list(),
         "huge_range_row": lambda: Matrix([range(10**12)]),
         "huge_range_rows": lambda: Matrix(range(10**12)),
+        # kernel tables of columns x free columns: too big, and (at 32 bits) past the word, then wrapping to 0
+        "kernel_table": lambda: Matrix([bytes(200_000)]).kernel(),
+        "kernel_table_wraps": lambda: Matrix([bytes(1 << 20)]).kernel(),
+        "byte_kernel_table_wraps": lambda: Matrix([b"\\x02" + bytes((1 << 16) - 1)]).kernel(),
     }
     for name, call in cases.items():
         try:
@@ -43,7 +48,7 @@ SCRIPT = """
         except BaseException as e:
             outcome = type(e).__name__
         intact = (small.to_list() == [[1, 0], [0, 1]] and big.nrows() == 4
-                  and big.get(3, len(row) - 1) == 255 and wide.ncols() == 8 << 20)
+                  and big.get(3, len(row) - 1) == 255 and wide.ncols() == columns)
         print(name, outcome, intact, flush=True)
     resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
     print("afterwards", big.copy().to_list() == [list(row)] * 4 and repr(wide.copy())[:7] == "[[0, 0,")
@@ -62,6 +67,7 @@ def outcomes():
     ("repr", "MemoryError"), ("endless_row", "MemoryError"), ("endless_rows", "MemoryError"),
     ("lying_row", "[[1, 1]]"), ("lying_rows", "[[1], []]"),
     ("huge_range_row", "OverflowError"), ("huge_range_rows", "TypeError"),
+    ("kernel_table", "MemoryError"), ("kernel_table_wraps", "MemoryError"), ("byte_kernel_table_wraps", "MemoryError"),
 ])
 def test_out_of_memory(outcomes, case, outcome):
     assert outcomes[case] == outcome + " True"

@@ -1,5 +1,5 @@
 import pytest
-from helpers import PanicException, catch, oob
+from helpers import SIZE_MAX, PanicException, catch, oob
 from zendrik import Matrix
 
 
@@ -26,7 +26,7 @@ def test_shape_list_and_text(rows, nrows, ncols, text):
     ([[1, 0, 1], [1]], 1, 2, (1, 2)),
     ([[1, 0], [0, 1]], 2, 0, (2, 2)),
     ([[1, 0], [0, 1]], 0, 5, (2, 5)),
-    ([[1, 0]], 10**18, 10**18, (1, 10**18)),
+    ([[1, 0]], SIZE_MAX, SIZE_MAX, (1, SIZE_MAX)),  # the largest index the build takes
 ])
 def test_get(rows, row, col, value):
     m = Matrix(rows)

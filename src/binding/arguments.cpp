@@ -1,6 +1,7 @@
 #include "binding/arguments.hpp"
 
 #include "binding/frame.hpp"
+#include "runtime/compiler.hpp"
 
 #include <algorithm>
 #include <array>
@@ -172,7 +173,7 @@ std::vector<Item> extract_list_or_tuple(PyObject* object, Convert convert_item) 
 }
 
 // Reads any integer through the interpreter (its __index__ may run code).
-[[gnu::noinline]] Byte extract_byte_by_interpreter(PyObject* object) {
+ZENDRIK_NOINLINE Byte extract_byte_by_interpreter(PyObject* object) {
     const long value = PyLong_AsLong(object);
     if (value == -1)
         if (auto error = take()) raise(std::move(*error));

@@ -1,8 +1,11 @@
 #include "binding/frame.hpp"
 
+#include "runtime/compiler.hpp"
+
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 namespace zendrik::py {
@@ -10,7 +13,7 @@ namespace {
 
 // Read on every reference release: the initial-exec model keeps that a plain
 // load instead of a call into the dynamic loader.
-thread_local Py_ssize_t frame_depth __attribute__((tls_model("initial-exec"))) = 0;
+thread_local Py_ssize_t frame_depth ZENDRIK_INITIAL_EXEC_TLS = 0;
 
 // References released while no frame was active on their thread; the next
 // frame entry on any thread releases them.
@@ -75,8 +78,10 @@ PyObject* run_entry(EntryBody body) noexcept {
     } catch (Panic& caught) {
         failure.emplace(PendingError::panic(caught.take_message()));
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A size past what a container can hold: no memory could serve it.
+        return PyErr_NoMemory();
     } catch (...) {
         try {
             failure.emplace(PendingError::panic("native code failed with an unknown exception"));

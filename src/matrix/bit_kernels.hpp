@@ -1,12 +1,16 @@
 // Word kernels for rows of packed bits: column j of a row is bit j % 64 of
 // word j / 64, and every bit past the row's length is 0.
 //
-// Each kernel is written once over a `Lane`: a plain 64-bit word (the portable
-// form) or a vector of words through the compiler's vector extension, which
-// the compiler lowers to whatever vector instructions the target has. Rows are
-// stored a whole number of `max_lane_words` long and aligned to it, so any
-// lane width reads whole lanes. The tests run every kernel at every width.
+// Each kernel is written once over a `Lane`: a plain 64-bit word, or a vector
+// of words through the compiler's vector extension, which the compiler lowers
+// to whatever vector instructions the target has. A compiler without vector
+// extensions gets plain arrays of words instead, which its optimiser may
+// vectorise on its own. Rows are stored a whole number of `max_lane_words`
+// long and aligned to it, so any lane width reads whole lanes. The tests run
+// every kernel at every width.
 #pragma once
+
+#include "runtime/compiler.hpp"
 
 #include <array>
 #include <bit>
@@ -21,8 +25,25 @@ using Byte = std::uint8_t;
 inline constexpr std::size_t word_bits = 64;
 
 using Lane64 = Word;
+#ifdef ZENDRIK_GNU_EXTENSIONS
 typedef Word Lane128 __attribute__((vector_size(16)));
 typedef Word Lane256 __attribute__((vector_size(32)));
+#else
+template <std::size_t count>
+struct WordArray {
+    Word words[count];
+    WordArray& operator^=(const WordArray& other) noexcept {
+        for (std::size_t i = 0; i < count; ++i) words[i] ^= other.words[i];
+        return *this;
+    }
+    friend WordArray operator&(WordArray a, const WordArray& b) noexcept {
+        for (std::size_t i = 0; i < count; ++i) a.words[i] &= b.words[i];
+        return a;
+    }
+};
+using Lane128 = WordArray<2>;
+using Lane256 = WordArray<4>;
+#endif
 
 // Rows are padded and aligned for the widest lane.
 inline constexpr std::size_t max_lane_words = sizeof(Lane256) / sizeof(Word);
@@ -30,13 +51,15 @@ inline constexpr std::size_t max_lane_words = sizeof(Lane256) / sizeof(Word);
 template <typename Lane>
 inline constexpr std::size_t lane_words = sizeof(Lane) / sizeof(Word);
 
+// Rounded up without a sum that could wrap, for any column count.
 inline constexpr std::size_t words_for(std::size_t columns) noexcept {
-    return (columns + word_bits - 1) / word_bits;
+    return columns / word_bits + (columns % word_bits != 0);
 }
 
 // Words of a row of `columns` bits as stored: padded to whole widest lanes.
 inline constexpr std::size_t stride_for(std::size_t columns) noexcept {
-    return (words_for(columns) + max_lane_words - 1) / max_lane_words * max_lane_words;
+    const std::size_t words = words_for(columns);
+    return (words / max_lane_words + (words % max_lane_words != 0)) * max_lane_words;
 }
 
 inline bool test_bit(const Word* row, std::size_t column) noexcept {

@@ -23,7 +23,9 @@ struct LaneAllocator {
     LaneAllocator() noexcept = default;
     template <typename U>
     LaneAllocator(const LaneAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), alignment)); }
+    T* allocate(std::size_t n) {
+        return static_cast<T*>(::operator new(checked_product(n, sizeof(T)), alignment));
+    }
     void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, alignment); }
     friend bool operator==(const LaneAllocator&, const LaneAllocator&) noexcept { return true; }
 };
@@ -89,7 +91,8 @@ public:
     class Solutions {
     public:
         Solutions(Index columns, const std::vector<Index>& free_columns)
-            : stride_(bits::stride_for(free_columns.size())), table_(columns * stride_, 0) {
+            : stride_(bits::stride_for(free_columns.size())),
+              table_(checked_product(columns, stride_), 0) {
             for (Index k = 0; k < free_columns.size(); ++k)
                 bits::set_bit(row(free_columns[k]), k, true);
         }
@@ -127,7 +130,8 @@ private:
     }
 
     BitRows(Index count, Index columns)
-        : columns_(columns), stride_(bits::stride_for(columns)), words_(count * stride_, 0) {
+        : columns_(columns), stride_(bits::stride_for(columns)),
+          words_(checked_product(count, stride_), 0) {
         rows_.reserve(count);
         for (Index i = 0; i < count; ++i) rows_.push_back(words_.data() + i * stride_);
     }

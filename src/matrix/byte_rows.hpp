@@ -75,7 +75,7 @@ public:
     class Solutions {
     public:
         Solutions(Index columns, const std::vector<Index>& free_columns)
-            : width_(free_columns.size()), table_(columns * width_, 0) {
+            : width_(free_columns.size()), table_(checked_product(columns, width_), 0) {
             for (Index k = 0; k < width_; ++k) table_[free_columns[k] * width_ + k] = 1;
         }
         Byte* row(Index j) noexcept { return table_.data() + j * width_; }

@@ -6,6 +6,7 @@
 #include "matrix/matrix.hpp"
 #include "runtime/panic.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -46,6 +47,13 @@ inline Index checked_product(Index count, Index each) {
 inline Index checked_sum(Index a, Index b) {
     if (a > std::numeric_limits<Index>::max() - b) throw std::bad_alloc();
     return a + b;
+}
+
+// A size counted in 64 bits, which no count of this module's elements can
+// exceed, as a size of this machine.
+inline Index checked_size(std::uint64_t size) {
+    if (size > std::numeric_limits<Index>::max()) throw std::bad_alloc();
+    return static_cast<Index>(size);
 }
 
 inline Index width(const Rows& rows) noexcept { return rows.empty() ? 0 : rows[0].size(); }

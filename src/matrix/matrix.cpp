@@ -1,5 +1,6 @@
 // The matrix core. Nothing here knows about Python; the only ways out other
-// than a normal return are a Panic and std::bad_alloc.
+// than a normal return are a Panic and running out of memory (std::bad_alloc,
+// or std::length_error for a size past what a container can hold).
 #include "matrix/matrix.hpp"
 
 #include "matrix/byte_rows.hpp"
@@ -51,13 +52,15 @@ constexpr ElementTexts element_texts;
 }  // namespace
 
 std::string text_form(const Matrix& m) {
-    Index size = 2;  // "[]"
+    // At most 5 characters an element: the total cannot wrap 64 bits, but
+    // may not fit a 32-bit word.
+    std::uint64_t size = 2;  // "[]"
     for (const Row& row : m.rows) {
         size += 4;  // ", [" and "]" (the first row has no ", ", the last element none)
         for (const Byte b : row) size += element_texts.length[b];
     }
     std::string text;
-    text.reserve(size);
+    text.reserve(checked_size(size));
     text += '[';
     for (Index i = 0; i < m.rows.size(); ++i) {
         text += i == 0 ? "[" : ", [";
@@ -96,8 +99,9 @@ void append_column(Matrix& m, const Row& v) {
         for (; grown < n; ++grown) {
             m.rows[grown].push_back(v[grown]);
         }
-    } catch (const std::bad_alloc&) {
-        // Leave the matrix as it was; the binding reports the MemoryError.
+    } catch (...) {
+        // Out of memory, or a row already as long as a vector can be: leave
+        // the matrix as it was; the binding reports the MemoryError.
         while (grown > 0) {
             m.rows[--grown].pop_back();
         }

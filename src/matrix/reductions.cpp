@@ -197,10 +197,10 @@ void row_echelon_full_matrix_steps(Steps<Store>& w, Index rows, Index cols) {
 
 // Choosing a clone at load time needs x86 and a loader that resolves
 // indirect functions; elsewhere the baseline build is the only one.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__)
-#define PACKED_REDUCTION [[gnu::flatten]] __attribute__((target_clones("avx2", "default")))
+#if defined(ZENDRIK_GNU_EXTENSIONS) && defined(__x86_64__) && defined(__linux__)
+#define PACKED_REDUCTION ZENDRIK_FLATTEN __attribute__((target_clones("avx2", "default")))
 #else
-#define PACKED_REDUCTION [[gnu::flatten]]
+#define PACKED_REDUCTION ZENDRIK_FLATTEN
 #endif
 
 // The packed reductions spend their time in word kernels: they are built for

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 
@@ -62,6 +63,8 @@ void unknown_exception() {
     const std::string seen = outcome([]() -> OwnedRef { throw 42; });
     check(seen == "PanicException: native code failed with an unknown exception",
           "an unknown exception ends the call as a panic: " + seen);
+    const std::string too_long = outcome([]() -> OwnedRef { throw std::length_error("vector"); });
+    check(too_long == "MemoryError: ", "a size past a container's limit is out of memory: " + too_long);
     check(Panic("text").what() == std::string("text"), "a panic tells its message");
 }
 

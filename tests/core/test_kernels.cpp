@@ -3,9 +3,11 @@
 #include "check.hpp"
 #include "matrix/bit_kernels.hpp"
 #include "matrix/bit_rows.hpp"
+#include "matrix/byte_rows.hpp"
 #include "matrix/matrix.hpp"
 
 #include <cstdio>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -160,6 +162,29 @@ void test_log() {
     }
 }
 
+// Sizes past the machine word, on either word width, fail as an allocation
+// would, before anything is allocated or written.
+void test_sizes() {
+    constexpr Index most = std::numeric_limits<Index>::max();
+    auto out_of_memory = [](auto make) {
+        try {
+            make();
+        } catch (const std::bad_alloc&) {
+            return true;
+        }
+        return false;
+    };
+    check(bits::words_for(most) == most / 64 + 1 && bits::stride_for(most - 1) % 4 == 0 &&
+              bits::stride_for(most - 1) >= most / 64,
+          "row lengths near the word's end round up without wrapping");
+    check(out_of_memory([] { BitRows::Solutions(most / 2 + 1, {0}); }) &&
+              out_of_memory([] { ByteRows::Solutions(most / 2 + 1, {0, 1}); }),
+          "a kernel table past the word runs out of memory");
+    check(checked_size(most) == most &&
+              (sizeof(Index) == 8 || out_of_memory([] { checked_size(std::uint64_t{most} + 1); })),
+          "a 64-bit count fits this word or runs out of memory");
+}
+
 }  // namespace
 
 int main() {
@@ -170,5 +195,6 @@ int main() {
     test_lane<bits::Lane256>("256 bits");
     test_packed_rows();
     test_log();
+    test_sizes();
     return testing::report("core kernels");
 }
