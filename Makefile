@@ -8,6 +8,7 @@
 # make dist        sdist and manylinux wheel in dist/
 # make test-dist   install that wheel where nothing can be built, run the examples;
 #                  build a wheel from the sdist alone
+# make test-32bit  the tests in a 32-bit userland (Debian unstable, i386, CPython 3.14)
 # make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
 # make bench-core  time the C++ core alone, and M4RI where libm4ri-dev is installed
 PYTHON ?= python3.12
@@ -23,20 +24,22 @@ endif
 # Each interpreter gets its own venv and build directory.
 VENV_SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
 VENV ?= .venv$(VENV_SUFFIX)
+VENV_OPTIONS ?=
 INSTRUMENT ?=
 TEST_ENV ?=
 BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs tests/faults -type f -not -name '*.pyc')
-TEST_TOOLS := "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
+TEST_TOOLS ?= "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
 # In the coverage build the core's own test counts too, beside the module's objects.
-CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests$(if $(INSTRUMENT),-$(INSTRUMENT)))
+# Outside it, one per target machine, as the 32-bit userland shares the tree.
+CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests-$(shell $(CXX) -dumpmachine)$(if $(INSTRUMENT),-$(INSTRUMENT)))
 # Only the builds with fault injection have the binding test (see below).
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
-.PHONY: demo test test-asan test-faults coverage dist test-dist bench bench-core
+.PHONY: demo test test-32bit test-asan test-faults coverage dist test-dist bench bench-core
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
@@ -75,6 +78,15 @@ ASAN_ENV := LD_PRELOAD=$(shell gcc -print-file-name=libasan.so):$(shell g++ -pri
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:malloc_context_size=3 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ZENDRIK_SANITIZED=1
+# The same suite, built and run in a 32-bit userland: a Debian unstable chroot
+# that tools/environment.sh makes on first use and keeps outside the tree.
+# PyPI has no 32-bit numpy, so Debian's numpy, pytest and hypothesis serve.
+test-32bit:
+	tools/environment.sh run i386 make test PYTHON=python3.14 VENV=.venv-i386 \
+		VENV_OPTIONS=--system-site-packages TEST_TOOLS='$(TEST_TOOLS_32BIT)'
+# basedpyright needs a Node.js that PyPI has no 32-bit build of.
+TEST_TOOLS_32BIT := "mypy>=1.10"
+
 test-asan:
 	$(MAKE) test VENV=.venv-asan$(VENV_SUFFIX) INSTRUMENT=asan TEST_ENV='$(ASAN_ENV)'
 
@@ -119,7 +131,7 @@ $(DIST_VENV)/.tools:
 	touch $@
 
 $(BIN)/python:
-	$(PYTHON_EXE) -m venv $(VENV)
+	$(PYTHON_EXE) -m venv $(VENV_OPTIONS) $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
 
 $(VENV)/.test-tools: $(BIN)/python pyproject.toml

@@ -43,8 +43,8 @@ def check_wheel_contents(wheel):
     if not any(n.startswith(info) and n.endswith("LICENSE") for n in names):
         sys.exit(f"{wheel.name} lacks the licence")
     metadata = zipfile.ZipFile(wheel).read(f"{info}/METADATA").decode()
-    for field in ("Summary: ", "License: MIT", "Requires-Python: <3.14,>=3.12",
-                  "Classifier: Programming Language :: Python :: 3.13",
+    for field in ("Summary: ", "License: MIT", "Requires-Python: >=3.12",
+                  "Classifier: Programming Language :: Python :: 3.15",
                   "Description-Content-Type: text/markdown"):
         if field not in metadata:
             sys.exit(f"METADATA lacks {field!r}")

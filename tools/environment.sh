@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The interpreters and userlands the tests run on, made on first use and kept
+# outside the work tree (under $ZENDRIK_CACHE) so that every clone reuses them.
+#
+#   tools/environment.sh chroot ARCH        make the Debian unstable chroot for
+#                                           ARCH (i386, amd64); print its path
+#   tools/environment.sh run ARCH CMD...    run CMD in that chroot, in the work
+#                                           tree (mounted at /src)
+#
+# A chroot runs in a mount namespace of its own: the work tree, /proc and the
+# host's name resolution and certificates are mounted there for that one run
+# and vanish with it, however the run ends.
+set -euo pipefail
+
+CACHE=${ZENDRIK_CACHE:-/var/cache/zendrik}
+TREE=$(cd "$(dirname "$0")/.." && pwd)
+# What the suite needs in the chroot. Debian's numpy, pytest and hypothesis
+# are built for unstable's default Python; PyPI has no 32-bit numpy wheel.
+CHROOT_PACKAGES=python3.14,python3.14-dev,python3.14-venv,g++,cmake,make,ca-certificates,python3-numpy,python3-pytest,python3-hypothesis
+
+die() { echo "environment.sh: $*" >&2; exit 1; }
+
+# The Debian mirror this machine's apt already uses: the repository names none.
+debian_mirror() {
+    local uri
+    uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
+        awk '/^URIs:/ { for (i = 2; i <= NF; i++) if ($i !~ /security/) { print $i; exit } }')
+    if [ -z "$uri" ]; then
+        uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+            awk '$1 == "deb" && $0 !~ /security/ { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { print $i; exit } }')
+    fi
+    [ -n "$uri" ] || die "no Debian mirror found under /etc/apt"
+    echo "$uri"
+}
+
+# Only one process builds a given environment; the others wait for it.
+with_lock() {
+    local name=$1; shift
+    mkdir -p "$CACHE"
+    exec {lock}>"$CACHE/.$name.lock"
+    flock "$lock"
+    "$@"
+    flock -u "$lock"
+}
+
+make_chroot() {
+    local arch=$1 root=$CACHE/sid-$1
+    [ -e "$root/.ready" ] && return
+    command -v debootstrap >/dev/null || {
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+    }
+    echo "environment.sh: making the $arch chroot in $root (a few minutes, once)" >&2
+    rm -rf "$root.partial"
+    debootstrap --arch="$arch" --variant=minbase --include="$CHROOT_PACKAGES" \
+        sid "$root.partial" "$(debian_mirror)" >"$CACHE/sid-$arch.log" 2>&1 ||
+        die "debootstrap failed; see $CACHE/sid-$arch.log"
+    mkdir -p "$root.partial/src"
+    rm -rf "$root"
+    mv "$root.partial" "$root"
+    touch "$root/.ready"
+}
+
+chroot_path() {
+    local arch=$1
+    [[ $arch =~ ^(i386|amd64)$ ]] || die "no chroot for architecture '$arch'"
+    with_lock "sid-$arch" make_chroot "$arch"
+    echo "$CACHE/sid-$arch"
+}
+
+run_in_chroot() {
+    local arch=$1; shift
+    local root
+    root=$(chroot_path "$arch")
+    # Inside the private namespace: mount, then run as the chroot's own root.
+    unshare --mount --propagation private -- /bin/bash -euc '
+        root=$1 tree=$2; shift 2
+        mount --bind "$tree" "$root/src"
+        mount -t proc proc "$root/proc"
+        mount --rbind /dev "$root/dev"
+        for file in /etc/resolv.conf /etc/ssl/certs/ca-certificates.crt; do
+            [ -e "$root$file" ] || touch "$root$file"
+            mount --bind "$file" "$root$file"
+        done
+        exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+            PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin CI="${CI:-}" \
+            PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_DEFAULT_TIMEOUT=180 \
+            /bin/bash -c "cd /src && exec \"\$@\"" run "$@"
+    ' mount "$root" "$TREE" "$@"
+}
+
+case ${1:-} in
+    chroot) [ $# -eq 2 ] || die "usage: $0 chroot ARCH"; chroot_path "$2" ;;
+    run) [ $# -ge 3 ] || die "usage: $0 run ARCH CMD..."; shift; run_in_chroot "$@" ;;
+    *) die "usage: $0 chroot ARCH | run ARCH CMD..." ;;
+esac
