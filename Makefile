@@ -18,8 +18,14 @@ PYTHON_EXE := $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/nu
 	ls -d $$(pyenv root 2>/dev/null)/versions/$(patsubst python%,%,$(notdir $(PYTHON)))*/bin/$(notdir $(PYTHON)) \
 	2>/dev/null | sort -V | tail -n 1)
 PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+# Interpreters this machine lacks and Debian unstable has run in a chroot of
+# it, which tools/environment.sh makes on first use: every goal goes there.
+CHROOT_PYTHONS := python3.14 python3.15
 ifeq ($(PYTHON_VERSION),)
+ifeq ($(filter $(CHROOT_PYTHONS),$(PYTHON)),)
 $(error cannot find $(PYTHON): put it on the PATH or install it with pyenv)
+endif
+CHROOT := amd64
 endif
 # Each interpreter gets its own venv and build directory.
 VENV_SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
@@ -31,14 +37,19 @@ BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs tests/faults -type f -not -name '*.pyc')
 TEST_TOOLS ?= "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
 # In the coverage build the core's own test counts too, beside the module's objects.
-# Outside it, one per target machine, as the 32-bit userland shares the tree.
-CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests-$(shell $(CXX) -dumpmachine)$(if $(INSTRUMENT),-$(INSTRUMENT)))
+# Outside it, one per environment, as the chroots share the tree with the host.
+ENVIRONMENT := $(or $(ZENDRIK_ENVIRONMENT),host)
+CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests-$(ENVIRONMENT)$(if $(INSTRUMENT),-$(INSTRUMENT)))
 # Only the builds with fault injection have the binding test (see below).
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
+ifdef CHROOT
+$(or $(MAKECMDGOALS),demo):
+	tools/environment.sh run $(CHROOT) make $@ PYTHON=$(PYTHON) $(if $(BENCH_ARGS),BENCH_ARGS='$(BENCH_ARGS)')
+else
 .PHONY: demo test test-32bit test-asan test-faults coverage dist test-dist bench bench-core
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
@@ -166,3 +177,4 @@ bench-core: $(CORE_BENCH)
 $(CORE_BENCH): bench/core_bench.cpp $(CORE_SOURCES) $(wildcard src/matrix/*.hpp src/runtime/*.hpp)
 	mkdir -p build
 	$(CXX) -std=c++20 -O3 -Wall -Wextra -Isrc -o $@ bench/core_bench.cpp $(CORE_SOURCES) $(M4RI_FLAGS)
+endif

@@ -14,9 +14,14 @@ set -euo pipefail
 
 CACHE=${ZENDRIK_CACHE:-/var/cache/zendrik}
 TREE=$(cd "$(dirname "$0")/.." && pwd)
-# What the suite needs in the chroot. Debian's numpy, pytest and hypothesis
-# are built for unstable's default Python; PyPI has no 32-bit numpy wheel.
-CHROOT_PACKAGES=python3.14,python3.14-dev,python3.14-venv,g++,cmake,make,ca-certificates,python3-numpy,python3-pytest,python3-hypothesis
+# What the suite needs in each chroot: the interpreters with their headers,
+# and a compiler. PyPI has no 32-bit numpy wheel, so the i386 chroot has
+# Debian's numpy, pytest and hypothesis, built for unstable's default Python.
+BUILD_PACKAGES=g++,cmake,make,ca-certificates
+declare -A CHROOT_PACKAGES=(
+    [i386]=python3.14,python3.14-dev,python3.14-venv,python3-numpy,python3-pytest,python3-hypothesis
+    [amd64]=python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv
+)
 
 die() { echo "environment.sh: $*" >&2; exit 1; }
 
@@ -52,7 +57,7 @@ make_chroot() {
     }
     echo "environment.sh: making the $arch chroot in $root (a few minutes, once)" >&2
     rm -rf "$root.partial"
-    debootstrap --arch="$arch" --variant=minbase --include="$CHROOT_PACKAGES" \
+    debootstrap --arch="$arch" --variant=minbase --include="$BUILD_PACKAGES,${CHROOT_PACKAGES[$arch]}" \
         sid "$root.partial" "$(debian_mirror)" >"$CACHE/sid-$arch.log" 2>&1 ||
         die "debootstrap failed; see $CACHE/sid-$arch.log"
     mkdir -p "$root.partial/src"
@@ -83,6 +88,7 @@ run_in_chroot() {
             mount --bind "$file" "$root$file"
         done
         exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+            ZENDRIK_ENVIRONMENT="${root##*/}" \
             PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin CI="${CI:-}" \
             PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_DEFAULT_TIMEOUT=180 \
             /bin/bash -c "cd /src && exec \"\$@\"" run "$@"
