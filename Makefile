@@ -17,7 +17,7 @@ PYTHON ?= python3.12
 PYTHON_EXE := $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null || \
 	ls -d $$(pyenv root 2>/dev/null)/versions/$(patsubst python%,%,$(notdir $(PYTHON)))*/bin/$(notdir $(PYTHON)) \
 	2>/dev/null | sort -V | tail -n 1)
-PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+PYTHON_VERSION := $(if $(PYTHON_EXE),$(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
 # Interpreters this machine lacks and Debian unstable has run in a chroot of
 # it, which tools/environment.sh makes on first use: every goal goes there.
 CHROOT_PYTHONS := python3.14 python3.15
