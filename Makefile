@@ -47,6 +47,7 @@ DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
 ifdef CHROOT
+.PHONY: $(or $(MAKECMDGOALS),demo)
 $(or $(MAKECMDGOALS),demo):
 	tools/environment.sh run $(CHROOT) make $@ PYTHON=$(PYTHON) $(if $(BENCH_ARGS),BENCH_ARGS='$(BENCH_ARGS)')
 else
@@ -122,14 +123,19 @@ coverage:
 # `python -m build` makes the sdist, then builds the wheel from that sdist
 # alone in an isolated environment, so the sdist is proven to build on its own.
 DIST_BUILD := build/dist$(VENV_SUFFIX)
+# Every wheel installs wherever the host's do. In a chroot, the host's
+# compiler, GCC 12, builds them: code from newer ones calls into newer C++
+# runtimes than that platform promises.
+WHEEL_PLATFORM := manylinux_2_34_x86_64
+DIST_ENV := $(if $(ZENDRIK_ENVIRONMENT),CXX=g++-12)
 dist: $(DIST_VENV)/.tools
 	rm -rf $(DIST_BUILD)
-	$(DIST_VENV)/bin/python -m build --outdir $(DIST_BUILD) .
+	$(DIST_ENV) $(DIST_VENV)/bin/python -m build --outdir $(DIST_BUILD) .
 	mkdir -p dist
 	rm -f dist/zendrik-*-$(PYTHON_TAG)-*.whl
 	cp $(DIST_BUILD)/*.tar.gz dist/
 	PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/python -m auditwheel repair \
-		--wheel-dir dist $(DIST_BUILD)/*.whl
+		--plat $(WHEEL_PLATFORM) --wheel-dir dist $(DIST_BUILD)/*.whl
 	@ls -l dist
 
 test-dist: dist
