@@ -1,6 +1,7 @@
 # make demo        build, install into .venv and run the example program
 # make test        build, install into .venv with the test tools and run the tests
-# make test PYTHON=python3.13   the same on CPython 3.13, in .venv-3.13
+# make test PYTHON=python3.13   the same on CPython 3.13, in .venv-3.13; every goal
+#                  takes PYTHON (3.14 and 3.15 run in a Debian unstable chroot)
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
 # make test-faults the tests against a build whose allocations fail on demand,
 #                  with the sweep that fails each allocation of every method in turn
@@ -27,6 +28,12 @@ $(error cannot find $(PYTHON): put it on the PATH or install it with pyenv)
 endif
 CHROOT := amd64
 endif
+# The amd64 chroot builds with the host's compiler, GCC 12, so that what is
+# tested there is what its wheels ship: code from newer compilers calls into
+# newer C++ runtimes than the wheels' platform promises.
+ifeq ($(ZENDRIK_ENVIRONMENT),sid-amd64)
+export CXX := g++-12
+endif
 # Each interpreter gets its own venv and build directory.
 VENV_SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
 VENV ?= .venv$(VENV_SUFFIX)
@@ -49,7 +56,8 @@ PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 ifdef CHROOT
 .PHONY: $(or $(MAKECMDGOALS),demo)
 $(or $(MAKECMDGOALS),demo):
-	tools/environment.sh run $(CHROOT) make $@ PYTHON=$(PYTHON) $(if $(BENCH_ARGS),BENCH_ARGS='$(BENCH_ARGS)')
+	tools/environment.sh run $(CHROOT) make $@ \
+		$(strip $(foreach v,$(.VARIABLES),$(if $(filter command line,$(origin $v)),$v='$($v)')))
 else
 .PHONY: demo test test-32bit test-asan test-faults coverage dist test-dist bench bench-core
 demo: $(VENV)/.installed
@@ -123,14 +131,11 @@ coverage:
 # `python -m build` makes the sdist, then builds the wheel from that sdist
 # alone in an isolated environment, so the sdist is proven to build on its own.
 DIST_BUILD := build/dist$(VENV_SUFFIX)
-# Every wheel installs wherever the host's do. In a chroot, the host's
-# compiler, GCC 12, builds them: code from newer ones calls into newer C++
-# runtimes than that platform promises.
+# Every wheel installs wherever the host's do (see CXX above).
 WHEEL_PLATFORM := manylinux_2_34_x86_64
-DIST_ENV := $(if $(ZENDRIK_ENVIRONMENT),CXX=g++-12)
 dist: $(DIST_VENV)/.tools
 	rm -rf $(DIST_BUILD)
-	$(DIST_ENV) $(DIST_VENV)/bin/python -m build --outdir $(DIST_BUILD) .
+	$(DIST_VENV)/bin/python -m build --outdir $(DIST_BUILD) .
 	mkdir -p dist
 	rm -f dist/zendrik-*-$(PYTHON_TAG)-*.whl
 	cp $(DIST_BUILD)/*.tar.gz dist/
@@ -162,9 +167,9 @@ $(VENV)/.installed: $(BIN)/python $(SOURCES)
 
 # The benchmark has a virtual environment of its own, with its peers beside a
 # zendrik built from the working tree.
-BENCH_VENV := .venv-bench
+BENCH_VENV := .venv-bench$(VENV_SUFFIX)
 BENCH_ARGS ?=
-BENCH_PEERS := numpy galois ldpc matplotlib
+BENCH_PEERS ?= numpy galois ldpc matplotlib
 bench:
 	$(MAKE) $(BENCH_VENV)/.installed $(BENCH_VENV)/.bench-peers VENV=$(BENCH_VENV)
 	$(BENCH_VENV)/bin/python bench/bench.py $(BENCH_ARGS)

@@ -101,7 +101,8 @@ run_in_chroot() {
         done
         exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
             ZENDRIK_ENVIRONMENT="${root##*/}" \
-            PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin CI="${CI:-}" \
+            PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
+            ${CI:+CI="$CI"} ${HYPOTHESIS_PROFILE:+HYPOTHESIS_PROFILE="$HYPOTHESIS_PROFILE"} \
             PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_DEFAULT_TIMEOUT=180 \
             /bin/bash -c "cd /src && exec \"\$@\"" run "$@"
     ' mount "$root" "$TREE" "$@"
