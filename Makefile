@@ -9,7 +9,8 @@
 # make dist        sdist and manylinux wheel in dist/
 # make test-dist   install that wheel where nothing can be built, run the examples;
 #                  build a wheel from the sdist alone
-# make test-32bit  the tests in a 32-bit userland (Debian unstable, i386, CPython 3.14)
+# make test-32bit  the tests in a 32-bit userland (Debian unstable, i386, CPython 3.14);
+#                  INSTRUMENT=faults: with the fault sweeps
 # make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
 # make bench-core  time the C++ core alone, and M4RI where libm4ri-dev is installed
 PYTHON ?= python3.12
@@ -101,9 +102,10 @@ ASAN_ENV := LD_PRELOAD=$(shell gcc -print-file-name=libasan.so):$(shell g++ -pri
 # The same suite, built and run in a 32-bit userland: a Debian unstable chroot
 # that tools/environment.sh makes on first use and keeps outside the tree.
 # PyPI has no 32-bit numpy, so Debian's numpy, pytest and hypothesis serve.
+# INSTRUMENT=faults gives the fault sweeps there.
 test-32bit:
-	tools/environment.sh run i386 make test PYTHON=python3.14 VENV=.venv-i386 \
-		VENV_OPTIONS=--system-site-packages TEST_TOOLS='$(TEST_TOOLS_32BIT)'
+	tools/environment.sh run i386 make test PYTHON=python3.14 VENV=.venv-i386$(if $(INSTRUMENT),-$(INSTRUMENT)) \
+		INSTRUMENT=$(INSTRUMENT) VENV_OPTIONS=--system-site-packages TEST_TOOLS='$(TEST_TOOLS_32BIT)'
 # basedpyright needs a Node.js that PyPI has no 32-bit build of.
 TEST_TOOLS_32BIT := "mypy>=1.10"
 
@@ -179,7 +181,7 @@ $(VENV)/.bench-peers: $(BIN)/python
 	touch $@
 
 # The core alone, no Python. M4RI is timed beside it when its header is found.
-CORE_BENCH := build/core_bench
+CORE_BENCH := build/core_bench-$(ENVIRONMENT)
 M4RI_FLAGS = $(shell $(CXX) -E -x c++ -include m4ri/m4ri.h /dev/null >/dev/null 2>&1 \
 	&& echo -DHAVE_M4RI $$(pkg-config --cflags --libs m4ri 2>/dev/null || echo -lm4ri))
 bench-core: $(CORE_BENCH)

@@ -3,6 +3,9 @@
 // list with ints. "inline" is how the module does it today (the list's item
 // array, the compact int's value); "limited" uses only calls the limited API
 // offers. Embeds the interpreter; prints nanoseconds per item, best of 9.
+//
+//   g++ -std=c++20 -O2 $(python3.12-config --includes) -o build/limited_api \
+//       bench/limited_api.cpp $(python3.12-config --embed --ldflags) && build/limited_api
 #include <Python.h>
 
 #include <algorithm>

@@ -83,8 +83,9 @@ chroot_path() {
 }
 
 run() {
-    local arch=$1; shift
-    run_in_chroot "$(chroot_path "$arch")" "$@"
+    local arch=$1 root; shift
+    root=$(chroot_path "$arch")
+    run_in_chroot "$root" "$@"
 }
 
 run_in_chroot() {
