@@ -1,6 +1,7 @@
 # make demo        build, install into .venv and run the example program
 # make test        build, install into .venv with the test tools and run the tests
-# make test PYTHON=python3.13   the same on CPython 3.13, in .venv-3.13
+# make test PYTHON=python3.13   the same on CPython 3.13, in .venv-3.13; every goal
+#                  takes PYTHON (3.14 and 3.15 run in a Debian unstable chroot)
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
 # make test-portable  the tests against a build that uses only the plain
 #                  fallbacks of compiler-specific constructs (vector extensions, clones)
@@ -10,7 +11,8 @@
 # make dist        sdist and manylinux wheel in dist/
 # make test-dist   install that wheel where nothing can be built, run the examples;
 #                  build a wheel from the sdist alone
-# make test-32bit  the tests in a 32-bit userland (Debian unstable, i386, CPython 3.14)
+# make test-32bit  the tests in a 32-bit userland (Debian unstable, i386, CPython 3.14);
+#                  INSTRUMENT=faults: with the fault sweeps
 # make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
 # make bench-core  time the C++ core alone, and M4RI where libm4ri-dev is installed
 PYTHON ?= python3.12
@@ -19,9 +21,21 @@ PYTHON ?= python3.12
 PYTHON_EXE := $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null || \
 	ls -d $$(pyenv root 2>/dev/null)/versions/$(patsubst python%,%,$(notdir $(PYTHON)))*/bin/$(notdir $(PYTHON)) \
 	2>/dev/null | sort -V | tail -n 1)
-PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+PYTHON_VERSION := $(if $(PYTHON_EXE),$(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+# Interpreters this machine lacks and Debian unstable has run in a chroot of
+# it, which tools/environment.sh makes on first use: every goal goes there.
+CHROOT_PYTHONS := python3.14 python3.15
 ifeq ($(PYTHON_VERSION),)
+ifeq ($(filter $(CHROOT_PYTHONS),$(PYTHON)),)
 $(error cannot find $(PYTHON): put it on the PATH or install it with pyenv)
+endif
+CHROOT := amd64
+endif
+# The amd64 chroot builds with the host's compiler, GCC 12, so that what is
+# tested there is what its wheels ship: code from newer compilers calls into
+# newer C++ runtimes than the wheels' platform promises.
+ifeq ($(ZENDRIK_ENVIRONMENT),sid-amd64)
+export CXX := g++-12
 endif
 # Each interpreter gets its own venv and build directory.
 VENV_SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
@@ -36,14 +50,21 @@ BIN := $(VENV)/bin
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src stubs tests/faults -type f -not -name '*.pyc')
 TEST_TOOLS ?= "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedpyright>=1.20"
 # In the coverage build the core's own test counts too, beside the module's objects.
-# Outside it, one per target machine, as the 32-bit userland shares the tree.
-CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests-$(shell $(CXX) -dumpmachine)$(if $(INSTRUMENT),-$(INSTRUMENT))$(PORTABLE_SUFFIX))
+# Outside it, one per environment, as the chroots share the tree with the host.
+ENVIRONMENT := $(or $(ZENDRIK_ENVIRONMENT),host)
+CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests-$(ENVIRONMENT)$(if $(INSTRUMENT),-$(INSTRUMENT))$(PORTABLE_SUFFIX))
 # Only the builds with fault injection have the binding test (see below).
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
+ifdef CHROOT
+.PHONY: $(or $(MAKECMDGOALS),demo)
+$(or $(MAKECMDGOALS),demo):
+	tools/environment.sh run $(CHROOT) make $@ \
+		$(strip $(foreach v,$(.VARIABLES),$(if $(filter command line,$(origin $v)),$v='$($v)')))
+else
 .PHONY: demo test test-32bit test-asan test-portable test-faults coverage dist test-dist bench bench-core
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
@@ -87,9 +108,10 @@ ASAN_ENV := LD_PRELOAD=$(shell gcc -print-file-name=libasan.so):$(shell g++ -pri
 # The same suite, built and run in a 32-bit userland: a Debian unstable chroot
 # that tools/environment.sh makes on first use and keeps outside the tree.
 # PyPI has no 32-bit numpy, so Debian's numpy, pytest and hypothesis serve.
+# INSTRUMENT=faults gives the fault sweeps there.
 test-32bit:
-	tools/environment.sh run i386 make test PYTHON=python3.14 VENV=.venv-i386 \
-		VENV_OPTIONS=--system-site-packages TEST_TOOLS='$(TEST_TOOLS_32BIT)'
+	tools/environment.sh run i386 make test PYTHON=python3.14 VENV=.venv-i386$(if $(INSTRUMENT),-$(INSTRUMENT)) \
+		INSTRUMENT=$(INSTRUMENT) VENV_OPTIONS=--system-site-packages TEST_TOOLS='$(TEST_TOOLS_32BIT)'
 # basedpyright needs a Node.js that PyPI has no 32-bit build of.
 TEST_TOOLS_32BIT := "mypy>=1.10"
 
@@ -120,6 +142,8 @@ coverage:
 # `python -m build` makes the sdist, then builds the wheel from that sdist
 # alone in an isolated environment, so the sdist is proven to build on its own.
 DIST_BUILD := build/dist$(VENV_SUFFIX)
+# Every wheel installs wherever the host's do (see CXX above).
+WHEEL_PLATFORM := manylinux_2_34_x86_64
 dist: $(DIST_VENV)/.tools
 	rm -rf $(DIST_BUILD)
 	$(DIST_VENV)/bin/python -m build --outdir $(DIST_BUILD) .
@@ -127,7 +151,7 @@ dist: $(DIST_VENV)/.tools
 	rm -f dist/zendrik-*-$(PYTHON_TAG)-*.whl
 	cp $(DIST_BUILD)/*.tar.gz dist/
 	PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/python -m auditwheel repair \
-		--wheel-dir dist $(DIST_BUILD)/*.whl
+		--plat $(WHEEL_PLATFORM) --wheel-dir dist $(DIST_BUILD)/*.whl
 	@ls -l dist
 
 test-dist: dist
@@ -155,9 +179,9 @@ $(VENV)/.installed: $(BIN)/python $(SOURCES)
 
 # The benchmark has a virtual environment of its own, with its peers beside a
 # zendrik built from the working tree.
-BENCH_VENV := .venv-bench
+BENCH_VENV := .venv-bench$(VENV_SUFFIX)
 BENCH_ARGS ?=
-BENCH_PEERS := numpy galois ldpc matplotlib
+BENCH_PEERS ?= numpy galois ldpc matplotlib
 bench:
 	$(MAKE) $(BENCH_VENV)/.installed $(BENCH_VENV)/.bench-peers VENV=$(BENCH_VENV)
 	$(BENCH_VENV)/bin/python bench/bench.py $(BENCH_ARGS)
@@ -167,7 +191,7 @@ $(VENV)/.bench-peers: $(BIN)/python
 	touch $@
 
 # The core alone, no Python. M4RI is timed beside it when its header is found.
-CORE_BENCH := build/core_bench
+CORE_BENCH := build/core_bench-$(ENVIRONMENT)
 M4RI_FLAGS = $(shell $(CXX) -E -x c++ -include m4ri/m4ri.h /dev/null >/dev/null 2>&1 \
 	&& echo -DHAVE_M4RI $$(pkg-config --cflags --libs m4ri 2>/dev/null || echo -lm4ri))
 bench-core: $(CORE_BENCH)
@@ -176,3 +200,4 @@ bench-core: $(CORE_BENCH)
 $(CORE_BENCH): bench/core_bench.cpp $(CORE_SOURCES) $(wildcard src/matrix/*.hpp src/runtime/*.hpp)
 	mkdir -p build
 	$(CXX) -std=c++20 -O3 -Wall -Wextra -Isrc -o $@ bench/core_bench.cpp $(CORE_SOURCES) $(M4RI_FLAGS)
+endif

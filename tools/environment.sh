@@ -14,9 +14,14 @@ set -euo pipefail
 
 CACHE=${ZENDRIK_CACHE:-/var/cache/zendrik}
 TREE=$(cd "$(dirname "$0")/.." && pwd)
-# What the suite needs in the chroot. Debian's numpy, pytest and hypothesis
-# are built for unstable's default Python; PyPI has no 32-bit numpy wheel.
-CHROOT_PACKAGES=python3.14,python3.14-dev,python3.14-venv,g++,cmake,make,ca-certificates,python3-numpy,python3-pytest,python3-hypothesis
+# What the suite needs in each chroot: the interpreters with their headers,
+# and a compiler. PyPI has no 32-bit numpy wheel, so the i386 chroot has
+# Debian's numpy, pytest and hypothesis, built for unstable's default Python.
+BUILD_PACKAGES=g++,cmake,make,ca-certificates
+declare -A CHROOT_PACKAGES=(
+    [i386]=python3.14,python3.14-dev,python3.14-venv,python3-numpy,python3-pytest,python3-hypothesis
+    [amd64]=python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv,g++-12
+)
 
 die() { echo "environment.sh: $*" >&2; exit 1; }
 
@@ -45,33 +50,46 @@ with_lock() {
 
 make_chroot() {
     local arch=$1 root=$CACHE/sid-$1
-    [ -e "$root/.ready" ] && return
+    local packages=$BUILD_PACKAGES,${CHROOT_PACKAGES[$arch]}
+    if [ -e "$root/.ready" ]; then
+        # Made by an older list: add what it lacks.
+        [ "$(cat "$root/.ready")" = "$packages" ] && return
+        run_in_chroot "$root" apt-get update -qq -o Acquire::Check-Valid-Until=false
+        run_in_chroot "$root" env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y -qq --no-install-recommends ${packages//,/ } >/dev/null
+        echo "$packages" >"$root/.ready"
+        return
+    fi
     command -v debootstrap >/dev/null || {
         apt-get update -qq
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
     }
     echo "environment.sh: making the $arch chroot in $root (a few minutes, once)" >&2
     rm -rf "$root.partial"
-    debootstrap --arch="$arch" --variant=minbase --include="$CHROOT_PACKAGES" \
+    debootstrap --arch="$arch" --variant=minbase --include="$packages" \
         sid "$root.partial" "$(debian_mirror)" >"$CACHE/sid-$arch.log" 2>&1 ||
         die "debootstrap failed; see $CACHE/sid-$arch.log"
     mkdir -p "$root.partial/src"
     rm -rf "$root"
     mv "$root.partial" "$root"
-    touch "$root/.ready"
+    echo "$packages" >"$root/.ready"
 }
 
 chroot_path() {
     local arch=$1
     [[ $arch =~ ^(i386|amd64)$ ]] || die "no chroot for architecture '$arch'"
-    with_lock "sid-$arch" make_chroot "$arch"
+    with_lock "sid-$arch" make_chroot "$arch" >&2
     echo "$CACHE/sid-$arch"
 }
 
-run_in_chroot() {
-    local arch=$1; shift
-    local root
+run() {
+    local arch=$1 root; shift
     root=$(chroot_path "$arch")
+    run_in_chroot "$root" "$@"
+}
+
+run_in_chroot() {
+    local root=$1; shift
     # Inside the private namespace: mount, then run as the chroot's own root.
     unshare --mount --propagation private -- /bin/bash -euc '
         root=$1 tree=$2; shift 2
@@ -83,7 +101,9 @@ run_in_chroot() {
             mount --bind "$file" "$root$file"
         done
         exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
-            PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin CI="${CI:-}" \
+            ZENDRIK_ENVIRONMENT="${root##*/}" \
+            PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
+            ${CI:+CI="$CI"} ${HYPOTHESIS_PROFILE:+HYPOTHESIS_PROFILE="$HYPOTHESIS_PROFILE"} \
             PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_DEFAULT_TIMEOUT=180 \
             /bin/bash -c "cd /src && exec \"\$@\"" run "$@"
     ' mount "$root" "$TREE" "$@"
@@ -91,6 +111,6 @@ run_in_chroot() {
 
 case ${1:-} in
     chroot) [ $# -eq 2 ] || die "usage: $0 chroot ARCH"; chroot_path "$2" ;;
-    run) [ $# -ge 3 ] || die "usage: $0 run ARCH CMD..."; shift; run_in_chroot "$@" ;;
+    run) [ $# -ge 3 ] || die "usage: $0 run ARCH CMD..."; shift; run "$@" ;;
     *) die "usage: $0 chroot ARCH | run ARCH CMD..." ;;
 esac

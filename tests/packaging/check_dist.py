@@ -6,6 +6,7 @@ Run by `make test-dist` with the build tools' interpreter:
 """
 import argparse
 import pathlib
+import re
 import subprocess
 import sys
 import tarfile
@@ -31,8 +32,10 @@ def only(paths, what):
 
 
 def check_wheel_contents(wheel):
-    if "manylinux" not in wheel.name:
-        sys.exit(f"{wheel.name} carries no manylinux tag")
+    # No wheel may ask for a newer glibc than the oldest platform served.
+    glibc = re.search(r"-manylinux_2_(\d+)_", wheel.name)
+    if not glibc or int(glibc[1]) > 34:
+        sys.exit(f"{wheel.name} is not installable with glibc 2.34")
     names = zipfile.ZipFile(wheel).namelist()
     info = f"zendrik-{VERSION}.dist-info"
     for needed in ("zendrik-stubs/__init__.pyi", f"{info}/METADATA"):
