@@ -61,8 +61,19 @@ public:
             return push_wide(entry);
         if (next_ == end_) [[unlikely]]
             grow();
-        *next_++ = target | source << 32;
+        *next_++ = narrow(static_cast<std::uint32_t>(target), static_cast<std::uint32_t>(source));
     }
+    // For loops that decide each entry without a branch: `room()` entries may
+    // be written from `free_slots()` on, as `narrow(target, source)`, and
+    // `keep(n)` then appends the first n of them. No room once the log has
+    // turned to full entries.
+    Index room() const noexcept { return wide_.empty() ? static_cast<Index>(end_ - next_) : 0; }
+    std::uint64_t* free_slots() noexcept { return next_; }
+    void keep(Index n) noexcept { next_ += n; }
+    static constexpr std::uint64_t narrow(std::uint32_t target, std::uint32_t source) noexcept {
+        return target | std::uint64_t{source} << 32;
+    }
+
     Index size() const noexcept { return wide_.empty() ? narrow_size() : wide_.size(); }
     bool empty() const noexcept { return size() == 0; }
     RowOp operator[](Index i) const noexcept {

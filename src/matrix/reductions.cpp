@@ -3,9 +3,13 @@
 // holds only 0 and 1, the record's own bytes (ByteRows) otherwise. Both stores
 // give the same answers and the same failures for the same reads.
 #include "matrix/bit_rows.hpp"
+#include "matrix/blocked_elimination.hpp"
 #include "matrix/byte_rows.hpp"
+#include "matrix/eliminations.hpp"
 #include "matrix/matrix.hpp"
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -40,16 +44,17 @@ struct Steps {
 
 template <class Store>
 using Algorithm = void (*)(Steps<Store>&, Index rows, Index cols);
+using PackedAlgorithm = void (*)(Steps<BitRows>&, Index rows, Index cols, Elimination how);
 
 // Runs a reduction on a copy of the receiver, packed when it can be. Column
 // bounds come from row 0 of the receiver, fixed at the start.
-EchelonResult reduce_copy(const Matrix& receiver, Algorithm<BitRows> on_bits,
+EchelonResult reduce_copy(const Matrix& receiver, Elimination how, PackedAlgorithm on_bits,
                           Algorithm<ByteRows> on_bytes) {
     const Index rows = nrows(receiver);
     const Index cols = ncols(receiver);
     if (std::optional<BitRows> packed = BitRows::pack(receiver.rows)) {
         Steps<BitRows> steps{*packed, {}};
-        on_bits(steps, rows, cols);
+        on_bits(steps, rows, cols, how);
         return {Matrix{packed->unpack()}, std::move(steps.log)};
     }
     Matrix m = copy(receiver);
@@ -57,6 +62,14 @@ EchelonResult reduce_copy(const Matrix& receiver, Algorithm<BitRows> on_bits,
     Steps<ByteRows> steps{bytes, {}};
     on_bytes(steps, rows, cols);
     return {std::move(m), std::move(steps.log)};
+}
+
+// Blocking pays once rows are long enough for the block's table work to save
+// more than it costs; the log's narrow entries need 32-bit row indices.
+Elimination chosen_elimination(const Matrix& m) {
+    const Index rows = nrows(m);
+    const bool narrow = rows <= std::numeric_limits<std::uint32_t>::max();
+    return narrow ? Elimination::blocked : Elimination::stepwise;
 }
 
 // Among the rows above `last`: which lead at which column, kept through the
@@ -207,27 +220,36 @@ void row_echelon_full_matrix_steps(Steps<Store>& w, Index rows, Index cols) {
 // the baseline instruction set and for AVX2, the better one chosen at load
 // time, with everything they call compiled into each.
 PACKED_REDUCTION
-void echelon_form_packed(Steps<BitRows>& w, Index rows, Index cols) {
-    echelon_form_steps(w, rows, cols);
+void echelon_form_packed(Steps<BitRows>& w, Index rows, Index cols, Elimination how) {
+    if (how == Elimination::stepwise) return echelon_form_steps(w, rows, cols);
+    blocked::Elimination<BitRows::Lane>(w.rows.row_words(), cols, w.rows.stride(), w.log).reduced();
 }
 
 PACKED_REDUCTION
-void row_echelon_full_matrix_packed(Steps<BitRows>& w, Index rows, Index cols) {
-    row_echelon_full_matrix_steps(w, rows, cols);
+void row_echelon_full_matrix_packed(Steps<BitRows>& w, Index rows, Index cols, Elimination how) {
+    if (how == Elimination::stepwise) return row_echelon_full_matrix_steps(w, rows, cols);
+    blocked::Elimination<BitRows::Lane>(w.rows.row_words(), cols, w.rows.stride(), w.log).diagonal();
 }
-
 
 }  // namespace
 
 // --- Echelon forms
 
+EchelonResult echelon_form(const Matrix& receiver, Elimination how) {
+    return reduce_copy(receiver, how, echelon_form_packed, echelon_form_steps<ByteRows>);
+}
+
+EchelonResult row_echelon_full_matrix(const Matrix& receiver, Elimination how) {
+    return reduce_copy(receiver, how, row_echelon_full_matrix_packed,
+                       row_echelon_full_matrix_steps<ByteRows>);
+}
+
 EchelonResult echelon_form(const Matrix& receiver) {
-    return reduce_copy(receiver, echelon_form_packed, echelon_form_steps<ByteRows>);
+    return echelon_form(receiver, chosen_elimination(receiver));
 }
 
 EchelonResult row_echelon_full_matrix(const Matrix& receiver) {
-    return reduce_copy(receiver, row_echelon_full_matrix_packed,
-                       row_echelon_full_matrix_steps<ByteRows>);
+    return row_echelon_full_matrix(receiver, chosen_elimination(receiver));
 }
 
 // --- Last-row reduction. Each pass does at most one addition or exchange, so
