@@ -21,6 +21,7 @@
 #include "matrix/matrix.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -65,7 +66,9 @@ public:
     // fit 32 bits, so that each log entry is written in its narrow form.
     Elimination(std::vector<Word*>& rows, Index columns, Index stride, OpLog& log)
         : rows_(rows), count_(rows.size()), columns_(columns), stride_(stride), log_(log),
-          slice_(count_), tag_(count_) {}
+          slice_and_tag_(checked_product(count_, 2)),
+          slice_(slice_and_tag_.data()),
+          tag_(slice_ + count_) {}
 
     // echelon_form: the k-th pivot goes to row k and is added into every
     // other row holding a 1 in its column.
@@ -100,7 +103,7 @@ private:
             slice_[j] = rows_[j][w];
             tag_[j] = 0;
         }
-        pivot_rows_.clear();
+        pivots_ = 0;
     }
 
     // Column b of the block: its pivot, found from row p down, moves to row p
@@ -114,8 +117,8 @@ private:
         }
         if (k != p) exchange(p, k);
         const Word pivot_slice = slice_[p];
-        const Word pivot_tag = tag_[p] ^ Word{1} << pivot_rows_.size();
-        pivot_rows_.push_back(p);
+        const Word pivot_tag = tag_[p] ^ Word{1} << pivots_;
+        pivot_rows_[pivots_++] = p;
         add_into(receivers_from, p, p, b, pivot_slice, pivot_tag);
         add_into(p + 1, count_, p, b, pivot_slice, pivot_tag);
         return true;
@@ -136,8 +139,8 @@ private:
         if (from >= to) return;
         log_additions(from, to, p, b);
         ZENDRIK_PHASE(slices);
-        Word* slice = slice_.data();
-        Word* tag = tag_.data();
+        Word* slice = slice_;
+        Word* tag = tag_;
         for (Index j = from; j < to; ++j) {
             const Word receives = Word{0} - (slice[j] >> b & 1);
             slice[j] ^= pivot_slice & receives;
@@ -149,7 +152,7 @@ private:
     // without a branch per row whenever the log's block has room for all.
     void log_additions(Index from, Index to, Index p, Index b) {
         ZENDRIK_PHASE(log);
-        const Word* slice = slice_.data();
+        const Word* slice = slice_;
         if (log_.room() < to - from) {
             for (Index j = from; j < to; ++j)
                 if (slice[j] >> b & 1) log_.push_back({j, p});
@@ -167,7 +170,7 @@ private:
     // Every row from `from` down takes its final word w from its slice, and
     // the XOR of the pivot rows its tag names over the words after it.
     void finish_block(Index w, Index from) {
-        if (pivot_rows_.empty()) return;
+        if (pivots_ == 0) return;
         ZENDRIK_PHASE(tables);
         for (Index j = from; j < count_; ++j) rows_[j][w] = slice_[j];
         if (w + 1 >= bits::words_for(columns_)) return;
@@ -176,9 +179,8 @@ private:
         constexpr Index lane = bits::lane_words<Lane>;
         const Index first = (w + 1) / lane * lane;
         const Index width = stride_ - first;
-        const Index pivots = pivot_rows_.size();
-        pivot_words_.resize(checked_product(pivots, width));
-        for (Index i = 0; i < pivots; ++i) {
+        pivot_words_.resize(checked_product(pivots_, width));
+        for (Index i = 0; i < pivots_; ++i) {
             Word* copy = pivot(i, width);
             std::memcpy(copy, rows_[pivot_rows_[i]] + first, width * sizeof(Word));
             std::fill(copy, copy + (w + 1 - first), Word{0});
@@ -187,12 +189,12 @@ private:
         // A table of group g costs one XOR per combination and then one
         // source per receiving row; without it a row takes one source per
         // pivot row its tag names in the group.
-        const Index groups = (pivots + table_bits - 1) / table_bits;
+        const Index groups = (pivots_ + table_bits - 1) / table_bits;
         const Index entries = Index{1} << table_bits;
         tables_.resize(checked_product(checked_product(groups, entries), width));
         bool tabled[64 / table_bits] = {};
         for (Index g = 0; g < groups; ++g) {
-            const Index size = std::min(table_bits, pivots - g * table_bits);
+            const Index size = std::min(table_bits, pivots_ - g * table_bits);
             Index receivers = 0, ones = 0;
             for (Index j = from; j < count_; ++j) {
                 const Word part = group_of(tag_[j], g);
@@ -244,9 +246,11 @@ private:
     const Index columns_;
     const Index stride_;
     OpLog& log_;
-    std::vector<Word> slice_;  // word w of each row, as eliminated so far
-    std::vector<Word> tag_;    // the block's pivot rows each row has received
-    std::vector<Index> pivot_rows_;  // where the block's pivots went, in order
+    std::vector<Word> slice_and_tag_;
+    Word* slice_;  // word w of each row, as eliminated so far
+    Word* tag_;    // the block's pivot rows each row has received
+    Index pivot_rows_[bits::word_bits];  // where the block's pivots went, in order
+    Index pivots_ = 0;
     Words pivot_words_;              // their words from `first` on, as at the block's start
     Words tables_;
     std::vector<const Word*> sources_;

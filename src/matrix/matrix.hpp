@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -99,9 +100,16 @@ private:
         return blocks_.empty() ? 0 : block_size(blocks_.size() - 1) - first_block +
                                          static_cast<Index>(next_ - blocks_.back().get());
     }
+    struct BlockFree {
+        std::align_val_t alignment;
+        void operator()(std::uint64_t* block) const noexcept { ::operator delete(block, alignment); }
+    };
+    using Block = std::unique_ptr<std::uint64_t[], BlockFree>;
+    static Block allocate_block(Index size);
+
     void grow() {
         const Index size = block_size(blocks_.size());
-        blocks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(size));
+        blocks_.push_back(allocate_block(size));
         next_ = blocks_.back().get();
         end_ = next_ + size;
     }
@@ -124,7 +132,7 @@ private:
         wide_.swap(other.wide_);
     }
 
-    std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
+    std::vector<Block> blocks_;
     std::uint64_t* next_ = nullptr;  // the next free entry of the last block
     std::uint64_t* end_ = nullptr;
     std::vector<RowOp> wide_;

@@ -64,12 +64,12 @@ EchelonResult reduce_copy(const Matrix& receiver, Elimination how, PackedAlgorit
     return {std::move(m), std::move(steps.log)};
 }
 
-// Blocking pays once rows are long enough for the block's table work to save
-// more than it costs; the log's narrow entries need 32-bit row indices.
+// Below 16 rows the blocked elimination's setup costs more than it saves.
+// Its log entries are written in their narrow form, with 32-bit row indices.
 Elimination chosen_elimination(const Matrix& m) {
     const Index rows = nrows(m);
-    const bool narrow = rows <= std::numeric_limits<std::uint32_t>::max();
-    return narrow ? Elimination::blocked : Elimination::stepwise;
+    const bool pays = rows >= 16 && rows <= std::numeric_limits<std::uint32_t>::max();
+    return pays ? Elimination::blocked : Elimination::stepwise;
 }
 
 // Among the rows above `last`: which lead at which column, kept through the
