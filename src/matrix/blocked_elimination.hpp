@@ -190,9 +190,8 @@ private:
         // source per receiving row; without it a row takes one source per
         // pivot row its tag names in the group.
         const Index groups = (pivots_ + table_bits - 1) / table_bits;
-        const Index entries = Index{1} << table_bits;
-        tables_.resize(checked_product(checked_product(groups, entries), width));
-        bool tabled[64 / table_bits] = {};
+        Index slot[64 / table_bits] = {};  // 1 + the group's place among the tables; 0 for none
+        Index tables = 0;
         for (Index g = 0; g < groups; ++g) {
             const Index size = std::min(table_bits, pivots_ - g * table_bits);
             Index receivers = 0, ones = 0;
@@ -201,8 +200,17 @@ private:
                 receivers += part != 0;
                 ones += static_cast<Index>(std::popcount(part));
             }
-            tabled[g] = (Index{1} << size) + receivers < ones;
-            if (tabled[g]) build_table(g, size, width);
+            if ((Index{1} << size) + receivers < ones) slot[g] = ++tables;
+        }
+        Word* table[64 / table_bits] = {};
+        if (tables != 0) {
+            constexpr Index entries = Index{1} << table_bits;
+            tables_.resize(checked_product(checked_product(tables, entries), width));
+            for (Index g = 0; g < groups; ++g) {
+                if (slot[g] == 0) continue;
+                table[g] = tables_.data() + (slot[g] - 1) * entries * width;
+                build_table(table[g], g, width);
+            }
         }
 
         for (Index j = from; j < count_; ++j) {
@@ -211,8 +219,8 @@ private:
             for (Index g = 0; g < groups; ++g) {
                 const Word part = group_of(tag_[j], g);
                 if (part == 0) continue;
-                if (tabled[g]) {
-                    sources_.push_back(table_entry(g, part, width));
+                if (table[g] != nullptr) {
+                    sources_.push_back(table[g] + part * width);
                 } else {
                     for (Word left = part; left != 0; left &= left - 1)
                         sources_.push_back(pivot(g * table_bits + std::countr_zero(left), width));
@@ -227,16 +235,15 @@ private:
     }
 
     Word* pivot(Index i, Index width) noexcept { return pivot_words_.data() + i * width; }
-    Word* table_entry(Index g, Word combination, Index width) noexcept {
-        return tables_.data() + ((g << table_bits) + combination) * width;
-    }
 
-    // Entry x of table g: the XOR of the group's pivot rows named by the bits of x.
-    void build_table(Index g, Index size, Index width) {
-        std::fill(table_entry(g, 0, width), table_entry(g, 1, width), Word{0});
+    // Entry x of the table of group g: the XOR of the group's pivot rows
+    // named by the bits of x.
+    void build_table(Word* table, Index g, Index width) {
+        const Index size = std::min(table_bits, pivots_ - g * table_bits);
+        std::fill(table, table + width, Word{0});
         for (Word x = 1; x < (Word{1} << size); ++x) {
-            Word* entry = table_entry(g, x, width);
-            std::memcpy(entry, table_entry(g, x & (x - 1), width), width * sizeof(Word));
+            Word* entry = table + x * width;
+            std::memcpy(entry, table + (x & (x - 1)) * width, width * sizeof(Word));
             bits::xor_into<Lane>(entry, pivot(g * table_bits + std::countr_zero(x), width), 0, width);
         }
     }

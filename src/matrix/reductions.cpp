@@ -64,11 +64,12 @@ EchelonResult reduce_copy(const Matrix& receiver, Elimination how, PackedAlgorit
     return {std::move(m), std::move(steps.log)};
 }
 
-// Below 16 rows the blocked elimination's setup costs more than it saves.
-// Its log entries are written in their narrow form, with 32-bit row indices.
-Elimination chosen_elimination(const Matrix& m) {
+// With fewer rows than `fewest_rows` the blocked elimination's setup costs
+// more than it saves (measured). Its log entries are written in their narrow
+// form, with 32-bit row indices.
+Elimination chosen_elimination(const Matrix& m, Index fewest_rows) {
     const Index rows = nrows(m);
-    const bool pays = rows >= 16 && rows <= std::numeric_limits<std::uint32_t>::max();
+    const bool pays = rows >= fewest_rows && rows <= std::numeric_limits<std::uint32_t>::max();
     return pays ? Elimination::blocked : Elimination::stepwise;
 }
 
@@ -245,11 +246,12 @@ EchelonResult row_echelon_full_matrix(const Matrix& receiver, Elimination how) {
 }
 
 EchelonResult echelon_form(const Matrix& receiver) {
-    return echelon_form(receiver, chosen_elimination(receiver));
+    return echelon_form(receiver, chosen_elimination(receiver, 16));
 }
 
 EchelonResult row_echelon_full_matrix(const Matrix& receiver) {
-    return row_echelon_full_matrix(receiver, chosen_elimination(receiver));
+    // Only the rows below each pivot receive it: blocking pays later.
+    return row_echelon_full_matrix(receiver, chosen_elimination(receiver, 64));
 }
 
 // --- Last-row reduction. Each pass does at most one addition or exchange, so
