@@ -20,6 +20,15 @@
 
 #ifdef ZENDRIK_PHASE_TIMES
 #include "matrix/blocked_elimination.hpp"
+
+#include <sys/resource.h>
+
+// First touches of fresh memory: each costs about a microsecond.
+long page_faults() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
 #endif
 
 #ifdef HAVE_M4RI
@@ -101,6 +110,17 @@ double median(std::vector<double> v) {
     return v.size() % 2 ? v[h] : (v[h - 1] + v[h]) / 2;
 }
 
+// Each reduction as the core chooses it and with the elimination given.
+struct Reduction {
+    const char* what;
+    zendrik::EchelonResult (*chosen)(const Matrix&);
+    zendrik::EchelonResult (*reduce)(const Matrix&, zendrik::Elimination);
+    bool full;  // fully reduced, as M4RI's `full` argument says
+};
+const Reduction reductions[] = {{"echelon_form", zendrik::echelon_form, zendrik::echelon_form, true},
+                                {"row_echelon_full_matrix", zendrik::row_echelon_full_matrix,
+                                 zendrik::row_echelon_full_matrix, false}};
+
 struct Timed {
     std::string name;
     std::function<void()> prepare;  // outside the timing
@@ -178,13 +198,7 @@ void bench_shape(std::size_t nrows, std::size_t ncols, std::size_t reps) {
     const auto reduced = zendrik::echelon_form(bits);
     const std::size_t rank = zendrik::rank(reduced.matrix);
 
-    using Reduce = zendrik::EchelonResult (*)(const Matrix&, zendrik::Elimination);
-    const std::pair<const char*, Reduce> reductions[] = {{"echelon_form", zendrik::echelon_form},
-                                                         {"row_echelon_full_matrix", zendrik::row_echelon_full_matrix}};
-    for (const auto& [what, reduce] : reductions) {
-        const bool full = reduce == static_cast<Reduce>(zendrik::echelon_form);
-        auto chosen = full ? static_cast<zendrik::EchelonResult (*)(const Matrix&)>(zendrik::echelon_form)
-                           : static_cast<zendrik::EchelonResult (*)(const Matrix&)>(zendrik::row_echelon_full_matrix);
+    for (const auto& [what, chosen, reduce, full] : reductions) {
         std::vector<Timed> impls;
         impls.push_back({"0/1", nullptr, [chosen, &bits] { (void)chosen(bits); }, {}});
         impls.push_back({"0/1 one row at a time", nullptr,
@@ -233,19 +247,22 @@ void bench_shape(std::size_t nrows, std::size_t ncols, std::size_t reps) {
         auto& phases = zendrik::blocked::phase_times;
         zendrik::blocked::PhaseTimes best{};
         double total = 1e300;
+        long best_faults = 0;
         for (std::size_t rep = 0; rep < reps; ++rep) {
             phases = {};
+            const long faults = page_faults();
             const double t = seconds_of([&] { (void)reduce(bits, zendrik::Elimination::blocked); });
             if (t < total) {
                 total = t;
                 best = phases;
+                best_faults = page_faults() - faults;
             }
         }
         phases = best;
         std::printf("%-24s %-10s phases: slices %.2f ms, log %.2f ms, tables %.2f ms, "
-                    "packing and the rest %.2f ms (total %.2f ms)\n",
+                    "packing and the rest %.2f ms (total %.2f ms, %ld page faults)\n",
                     "", shape.c_str(), phases.slices * 1e3, phases.log * 1e3, phases.tables * 1e3,
-                    (total - phases.slices - phases.log - phases.tables) * 1e3, total * 1e3);
+                    (total - phases.slices - phases.log - phases.tables) * 1e3, total * 1e3, best_faults);
 #endif
     }
 
@@ -300,13 +317,7 @@ void bench_structures(std::size_t n, std::size_t reps) {
     const Matrix low_rank = to_matrix(low_rank_bits(n, std::max<std::size_t>(1, n / 16), 0x10 + n));
     const std::pair<const char*, const Matrix*> inputs[] = {
         {"dense", &dense}, {"3 ones a column", &sparse}, {"rank n/16", &low_rank}};
-    using Reduce = zendrik::EchelonResult (*)(const Matrix&, zendrik::Elimination);
-    const std::pair<const char*, Reduce> reductions[] = {{"echelon_form", zendrik::echelon_form},
-                                                         {"row_echelon_full_matrix", zendrik::row_echelon_full_matrix}};
-    for (const auto& [what, reduce] : reductions) {
-        const bool full = reduce == static_cast<Reduce>(zendrik::echelon_form);
-        auto chosen = full ? static_cast<zendrik::EchelonResult (*)(const Matrix&)>(zendrik::echelon_form)
-                           : static_cast<zendrik::EchelonResult (*)(const Matrix&)>(zendrik::row_echelon_full_matrix);
+    for (const auto& [what, chosen, reduce, full] : reductions) {
         for (const auto& [input, m] : inputs) {
             if (n > 64 && m == &dense) continue;  // timed above
             std::vector<Timed> impls;

@@ -60,12 +60,13 @@ private:
 inline constexpr Index table_bits = 8;
 
 template <typename Lane>
-class Elimination {
+class Eliminator {
 public:
-    // The rows are exchanged by exchanging their pointers. Every index must
-    // fit 32 bits, so that each log entry is written in its narrow form.
-    Elimination(std::vector<Word*>& rows, Index columns, Index stride, OpLog& log)
-        : rows_(rows), count_(rows.size()), columns_(columns), stride_(stride), log_(log),
+    // Every row index must fit 32 bits, so that each log entry is written in
+    // its narrow form.
+    Eliminator(BitRows& rows, OpLog& log)
+        : rows_(rows.row_words()), count_(rows.count()), columns_(rows.columns()), stride_(rows.stride()),
+          log_(log),
           slice_and_tag_(checked_product(count_, 2)),
           slice_(slice_and_tag_.data()),
           tag_(slice_ + count_) {}

@@ -223,13 +223,13 @@ void row_echelon_full_matrix_steps(Steps<Store>& w, Index rows, Index cols) {
 PACKED_REDUCTION
 void echelon_form_packed(Steps<BitRows>& w, Index rows, Index cols, Elimination how) {
     if (how == Elimination::stepwise) return echelon_form_steps(w, rows, cols);
-    blocked::Elimination<BitRows::Lane>(w.rows.row_words(), cols, w.rows.stride(), w.log).reduced();
+    blocked::Eliminator<BitRows::Lane>(w.rows, w.log).reduced();
 }
 
 PACKED_REDUCTION
 void row_echelon_full_matrix_packed(Steps<BitRows>& w, Index rows, Index cols, Elimination how) {
     if (how == Elimination::stepwise) return row_echelon_full_matrix_steps(w, rows, cols);
-    blocked::Elimination<BitRows::Lane>(w.rows.row_words(), cols, w.rows.stride(), w.log).diagonal();
+    blocked::Eliminator<BitRows::Lane>(w.rows, w.log).diagonal();
 }
 
 }  // namespace
