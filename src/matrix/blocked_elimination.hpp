@@ -21,10 +21,10 @@
 #include "matrix/matrix.hpp"
 
 #include <algorithm>
-#include <utility>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #ifdef ZENDRIK_PHASE_TIMES

@@ -69,7 +69,7 @@ EchelonResult reduce_copy(const Matrix& receiver, Elimination how, PackedAlgorit
 // form, with 32-bit row indices.
 Elimination chosen_elimination(const Matrix& m, Index fewest_rows) {
     const Index rows = nrows(m);
-    const bool pays = rows >= fewest_rows && rows <= std::numeric_limits<std::uint32_t>::max();
+    const bool pays = rows >= fewest_rows && std::uint64_t{rows} <= std::numeric_limits<std::uint32_t>::max();
     return pays ? Elimination::blocked : Elimination::stepwise;
 }
 
