@@ -394,7 +394,7 @@ int main(int argc, char** argv) {
     const std::vector<std::size_t> sizes = quick ? std::vector<std::size_t>{256, 512, 1024}
                                                  : std::vector<std::size_t>{1024, 2048, 4096};
     for (const std::size_t n : sizes) {
-        bench_shape(n, n, n >= 4096 ? 3 : quick ? 3 : 5);
+        bench_shape(n, n, n >= 4096 ? 5 : quick ? 3 : 9);
     }
     bench_shape(512, 2048, quick ? 3 : 5);
     const std::vector<std::size_t> all_sizes = quick ? std::vector<std::size_t>{4, 16, 64, 256, 1024}
