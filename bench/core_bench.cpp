@@ -388,7 +388,7 @@ int main(int argc, char** argv) {
     std::printf("M4RI not found at build time (apt-get install libm4ri-dev): its rows are left out\n");
 #endif
     if (only != 0) {
-        bench_shape(only, only, 5);
+        bench_shape(only, only, 9);
         return checks_ok ? 0 : 1;
     }
     const std::vector<std::size_t> sizes = quick ? std::vector<std::size_t>{256, 512, 1024}
