@@ -10,6 +10,7 @@ namespace zendrik {
 enum class Elimination {
     stepwise,  // one whole-row addition at a time
     blocked,   // 64 columns at a time, whole rows updated once per block
+               // (stepwise all the same past 2^32 rows, for the log's narrow entries)
 };
 
 // Matrices that are not packed (ragged, or bytes other than 0 and 1) are

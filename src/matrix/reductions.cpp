@@ -65,12 +65,14 @@ EchelonResult reduce_copy(const Matrix& receiver, Elimination how, PackedAlgorit
 }
 
 // With fewer rows than `fewest_rows` the blocked elimination's setup costs
-// more than it saves (measured). Its log entries are written in their narrow
-// form, with 32-bit row indices.
+// more than it saves (measured).
 Elimination chosen_elimination(const Matrix& m, Index fewest_rows) {
-    const Index rows = nrows(m);
-    const bool pays = rows >= fewest_rows && std::uint64_t{rows} <= std::numeric_limits<std::uint32_t>::max();
-    return pays ? Elimination::blocked : Elimination::stepwise;
+    return nrows(m) >= fewest_rows ? Elimination::blocked : Elimination::stepwise;
+}
+
+// The blocked elimination writes its log entries in their narrow form.
+bool blocking_possible(Index rows) {
+    return std::uint64_t{rows} <= std::numeric_limits<std::uint32_t>::max();
 }
 
 // Among the rows above `last`: which lead at which column, kept through the
@@ -222,13 +224,14 @@ void row_echelon_full_matrix_steps(Steps<Store>& w, Index rows, Index cols) {
 // time, with everything they call compiled into each.
 PACKED_REDUCTION
 void echelon_form_packed(Steps<BitRows>& w, Index rows, Index cols, Elimination how) {
-    if (how == Elimination::stepwise) return echelon_form_steps(w, rows, cols);
+    if (how == Elimination::stepwise || !blocking_possible(rows)) return echelon_form_steps(w, rows, cols);
     blocked::Eliminator<BitRows::Lane>(w.rows, w.log).reduced();
 }
 
 PACKED_REDUCTION
 void row_echelon_full_matrix_packed(Steps<BitRows>& w, Index rows, Index cols, Elimination how) {
-    if (how == Elimination::stepwise) return row_echelon_full_matrix_steps(w, rows, cols);
+    if (how == Elimination::stepwise || !blocking_possible(rows))
+        return row_echelon_full_matrix_steps(w, rows, cols);
     blocked::Eliminator<BitRows::Lane>(w.rows, w.log).diagonal();
 }
 
