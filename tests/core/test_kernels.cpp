@@ -181,6 +181,8 @@ void test_sizes() {
     check(checked_size(most) == most &&
               (sizeof(Index) == 8 || out_of_memory([] { checked_size(std::uint64_t{most} + 1); })),
           "a 64-bit count fits this word or runs out of memory");
+}
+
 // A rows x cols matrix of rank at most `rank` (the product of random rows x
 // rank and rank x cols matrices), with ones at the given density.
 Matrix random_matrix(Index rows, Index cols, Index rank, unsigned density_percent) {
