@@ -541,8 +541,9 @@ def plot(b, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
     groups = ("echelon_form", "row_echelon_full_matrix")
-    fig, axes = plt.subplots(1, len(groups), figsize=(12, 5.2), sharey=True)
+    fig, axes = plt.subplots(1, len(groups), figsize=(12, 6), sharey=True)
     colours = {}
     for ax, group in zip(axes, groups):
         square = [r for r in b.rows if r["group"] == group and r["case"].endswith(f" {r['size']}x{r['size']}")]
@@ -564,11 +565,15 @@ def plot(b, path):
                 ax.plot(xs, ys, style, color=colour, marker="o", label=label)
         ax.axhline(1, color="black", linewidth=0.8)
         ax.set_xscale("log", base=2)
+        sizes = sorted({r["size"] for r in square})
+        ax.set_xticks(sizes, [str(n) for n in sizes], fontsize=8)
+        ax.minorticks_off()
         ax.set_yscale("log")
+        ax.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda y, _: f"{y:g}"))
         ax.set_xlabel("n (random dense 0/1 n x n)")
         ax.set_title(f"{group}, log included")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=7)
+        ax.grid(True, which="major", alpha=0.3)
+        ax.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=2)
     axes[0].set_ylabel("peer time / zendrik time (above 1: zendrik is faster)")
     fig.suptitle("zendrik against its peers, medians of one run")
     fig.tight_layout()

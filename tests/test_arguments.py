@@ -56,6 +56,10 @@ class Outer:
     (0, Idx(lambda: -1), OverflowError, "can't convert negative int to unsigned"),
     (2**64, 0, OverflowError, "int too big to convert"),
     (2**64 - 1, 0, PanicException, oob(2, 2**64 - 1)),
+    # either side of the largest int held in one digit, which is read without a call
+    (2**30 - 1, 0, PanicException, oob(2, 2**30 - 1)),
+    (0, 2**30, PanicException, oob(2, 2**30)),
+    (-(2**30 - 1), 0, OverflowError, "can't convert negative int to unsigned"),
 ])
 def test_index_conversion_errors(row, col, exc, text):
     e = catch(lambda: M.get(row, col))
