@@ -74,10 +74,12 @@ class Settings:
 
 # The sizes of the small-size targets; the reductions run at every size of the settings too.
 SMALL = [4, 8, 16]
+# Batches are short, so that on a busy machine most of them run without being
+# interrupted, and the median is one of those.
 FULL = Settings(sizes=[4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048, 4096], wide=(512, 2048),
-                grown=[256, 1024], budget_s=2.0, max_reps=15, min_reps=3, batch_reps=31, batch_s=0.002)
+                grown=[256, 1024], budget_s=2.0, max_reps=15, min_reps=3, batch_reps=61, batch_s=2e-4)
 QUICK = Settings(sizes=[4, 16, 64, 256, 512, 1024], wide=(512, 2048), grown=[256],
-                 budget_s=0.4, max_reps=5, min_reps=1, batch_reps=9, batch_s=0.001)
+                 budget_s=0.4, max_reps=5, min_reps=1, batch_reps=21, batch_s=2e-4)
 
 
 def random_bits(shape, seed):
@@ -132,7 +134,7 @@ class Bench:
                 check(impl.name, result)
             del result
             samples[impl.name] = [elapsed]
-        # A call under a millisecond is timed in batches of about batch_s each.
+        # A call under a millisecond is timed in batches of about batch_s seconds each.
         st = self.settings
         calls = {n: 1 if s[0] >= 1e-3 else max(1, int(st.batch_s / max(s[0], 1e-8))) for n, s in samples.items()}
         for n, s in samples.items():
