@@ -356,8 +356,9 @@ def reductions(b, peer, shapes):
         b.time_case("echelon_form", f"echelon_form {label}", size, impls,
                     lambda name, r: check_echelon(name, r, "echelon_form"), work)
         logs[label] = len(targets)
-        del targets, sources
+        del targets, sources, impls, names  # a large log's lists would slow the collector from here on
 
+        names = {**locals(), **peer}
         impls = [Impl("zendrik", "m.row_echelon_full_matrix()", names),
                  Impl("numpy", "ref.row_echelon_full_matrix(a)", names)]
         if "ldpc" in peer:
