@@ -3,7 +3,6 @@
 #include "binding/frame.hpp"
 
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -347,7 +346,8 @@ PyObject* const* byte_ints_made = nullptr;
 PyObject* const* make_byte_ints() {
     static PyObject* ints[byte_int_count] = {};
     for (std::size_t value = 0; value < byte_int_count; ++value)
-        if (ints[value] == nullptr) ints[value] = checked(PyLong_FromLong(static_cast<long>(value))).release();
+        if (ints[value] == nullptr)
+            ints[value] = checked(PyLong_FromLong(static_cast<long>(value))).release();
     byte_ints_made = ints;
     return ints;
 }

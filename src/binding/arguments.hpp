@@ -5,7 +5,6 @@
 #include "binding/errors.hpp"
 #include "matrix/matrix.hpp"
 
-#include <algorithm>
 #include <array>
 #include <span>
 #include <string_view>
