@@ -61,6 +61,10 @@ class Outer:
     # an index past the build's word is out of range: 2**32 to 2**64 - 1 on a 32-bit build
     *[(v, 0, *((PanicException, oob(2, v)) if v <= SIZE_MAX else (OverflowError, RANGE)))
       for v in (SIZE_MAX, 2**32 - 1, 2**32, 2**48, 2**64 - 1)],
+    # either side of the largest int held in one digit, which is read without a call
+    (2**30 - 1, 0, PanicException, oob(2, 2**30 - 1)),
+    (0, 2**30, PanicException, oob(2, 2**30)),
+    (-(2**30 - 1), 0, OverflowError, "can't convert negative int to unsigned"),
 ])
 def test_index_conversion_errors(row, col, exc, text):
     e = catch(lambda: M.get(row, col))

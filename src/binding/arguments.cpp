@@ -4,7 +4,6 @@
 #include "runtime/compiler.hpp"
 
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -287,7 +286,7 @@ PendingError wrap_argument_error(std::string_view name, PendingError error) {
     return PendingError::normalized(std::move(renamed));
 }
 
-Index extract_index(PyObject* object) {
+Index extract_index_by_interpreter(PyObject* object) {
     unsigned long long value;
     if (PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_LONG_SUBCLASS)) {
         value = PyLong_AsUnsignedLongLong(object);
@@ -343,19 +342,24 @@ Rows extract_byte_rows(PyObject* object) {
     return extract_sequence<Row>(object, extract_byte_vector);
 }
 
-OwnedRef byte_to_int(Byte value) { return checked(PyLong_FromLong(value)); }
+PyObject* const* byte_ints_made = nullptr;
 
-OwnedRef size_to_int(Index value) {
+PyObject* const* make_byte_ints() {
+    static PyObject* ints[byte_int_count] = {};
+    for (std::size_t value = 0; value < byte_int_count; ++value)
+        if (ints[value] == nullptr)
+            ints[value] = checked(PyLong_FromLong(static_cast<long>(value))).release();
+    byte_ints_made = ints;
+    return ints;
+}
+
+OwnedRef large_size_to_int(Index value) {
     return checked(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
 }
 
 OwnedRef text_to_str(const std::string& text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
-
-OwnedRef bool_to_object(bool value) { return OwnedRef::take_new(value ? Py_True : Py_False); }
-
-OwnedRef none_object() { return OwnedRef::take_new(Py_None); }
 
 namespace {
 
@@ -366,50 +370,42 @@ std::pair<OwnedRef, PyObject**> new_list(std::size_t count) {
     return {std::move(list), slots};
 }
 
-// The ints that one call hands out many times over, each made once: slot i
-// holds the int i, made on first use.
+// The ints that one call hands out many times over, each made once: those
+// below 256 come from the process's table, slot i of the call's own holds
+// 256 + i, made on first use.
 class IntTable {
 public:
-    // Borrowed from the table.
+    // Borrowed from a table.
     PyObject* operator[](Index value) {
+        if (value < byte_int_count) return small_[value];
+        value -= byte_int_count;
         if (value >= ints_.size()) ints_.resize(value + 1);
         OwnedRef& slot = ints_[value];
-        if (!slot) slot = size_to_int(value);
+        if (!slot) slot = large_size_to_int(value + byte_int_count);
         return slot.get();
     }
 
 private:
+    PyObject* const* small_ = byte_ints();
     std::vector<OwnedRef> ints_;
 };
 
-// The 256 ints a byte can be, made once per call.
-class ByteInts {
-public:
-    ByteInts() {
-        for (unsigned value = 0; value < ints_.size(); ++value)
-            ints_[value] = byte_to_int(static_cast<Byte>(value));
+OwnedRef list_of(const Row& row, PyObject* const* ints) {
+    auto [list, slots] = new_list(row.size());
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        PyObject* value = ints[row[i]];
+        Py_INCREF(value);
+        slots[i] = value;
     }
-
-    OwnedRef list_of(const Row& row) const {
-        auto [list, slots] = new_list(row.size());
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            PyObject* value = ints_[row[i]].get();
-            Py_INCREF(value);
-            slots[i] = value;
-        }
-        return std::move(list);
-    }
-
-private:
-    std::array<OwnedRef, 256> ints_;
-};
+    return std::move(list);
+}
 
 }  // namespace
 
 OwnedRef rows_to_list(const Rows& rows) {
-    const ByteInts ints;
+    PyObject* const* ints = byte_ints();
     auto [list, slots] = new_list(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) slots[i] = ints.list_of(rows[i]).release();
+    for (std::size_t i = 0; i < rows.size(); ++i) slots[i] = list_of(rows[i], ints).release();
     return std::move(list);
 }
 

@@ -51,11 +51,23 @@ public:
     Arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
               PyObject* kwnames)
         : spec_(spec) {
-        parse_vector_call(spec, args, nargs, kwnames, slots_);
+        // Every parameter given by position, as nearly every call gives them:
+        // read in place. (Copying them would load, as one, values that the
+        // interpreter has just stored one by one, which stalls the processor.)
+        if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(count) &&
+            spec.positional_names.size() == count) [[likely]] {
+            slots_ = args;
+        } else {
+            parse_vector_call(spec, args, nargs, kwnames, matched_);
+            slots_ = matched_.data();
+        }
     }
     Arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwargs) : spec_(spec) {
-        parse_tuple_call(spec, args, kwargs, slots_);
+        parse_tuple_call(spec, args, kwargs, matched_);
+        slots_ = matched_.data();
     }
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
 
     // Converts parameter `slot`; a failure is reported for that parameter.
     template <typename Extract>
@@ -69,19 +81,47 @@ public:
 
 private:
     const ParameterSpec& spec_;
-    std::array<PyObject*, count> slots_{};
+    std::array<PyObject*, count> matched_{};
+    PyObject* const* slots_;
 };
 
-Index extract_index(PyObject* object);
+Index extract_index_by_interpreter(PyObject* object);
+// An exact int held inline is read without a call; anything else, negative
+// values included, by the interpreter.
+inline Index extract_index(PyObject* object) {
+    auto* number = reinterpret_cast<PyLongObject*>(object);
+    if (PyLong_CheckExact(object) && PyUnstable_Long_IsCompact(number)) [[likely]] {
+        const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+        if (value >= 0) [[likely]]
+            return static_cast<Index>(value);
+    }
+    return extract_index_by_interpreter(object);
+}
 Byte extract_byte(PyObject* object);
 Row extract_byte_vector(PyObject* object);
 Rows extract_byte_rows(PyObject* object);
 
+// The ints 0 to 255, made on first need and kept for the life of the
+// process (borrowed from the table). The interpreter keeps one object for each
+// of them anyway, so a result is the very object it would have made.
+inline constexpr std::size_t byte_int_count = 256;
+extern PyObject* const* byte_ints_made;
+PyObject* const* make_byte_ints();
+inline PyObject* const* byte_ints() {
+    if (byte_ints_made != nullptr) [[likely]]
+        return byte_ints_made;
+    return make_byte_ints();
+}
+
 // Result builders: each returns a new reference.
-OwnedRef byte_to_int(Byte value);
-OwnedRef size_to_int(Index value);
-OwnedRef bool_to_object(bool value);
-OwnedRef none_object();
+inline OwnedRef byte_to_int(Byte value) { return OwnedRef::take_new(byte_ints()[value]); }
+OwnedRef large_size_to_int(Index value);
+inline OwnedRef size_to_int(Index value) {
+    if (value < byte_int_count) return OwnedRef::take_new(byte_ints()[value]);
+    return large_size_to_int(value);
+}
+inline OwnedRef bool_to_object(bool value) { return OwnedRef::take_new(value ? Py_True : Py_False); }
+inline OwnedRef none_object() { return OwnedRef::take_new(Py_None); }
 OwnedRef rows_to_list(const Rows& rows);
 OwnedRef text_to_str(const std::string& text);
 OwnedRef pairs_to_list(const OpLog& log);

@@ -9,20 +9,22 @@
 #include <vector>
 
 namespace zendrik::py {
-namespace {
 
 // Read on every reference release: the initial-exec model keeps that a plain
 // load instead of a call into the dynamic loader.
-thread_local Py_ssize_t frame_depth ZENDRIK_INITIAL_EXEC_TLS = 0;
+constinit thread_local Py_ssize_t frame_depth ZENDRIK_INITIAL_EXEC_TLS = 0;
+std::atomic<bool> releases_waiting{false};
+
+namespace {
 
 // References released while no frame was active on their thread; the next
 // frame entry on any thread releases them.
 std::mutex pending_mutex;
 std::vector<PyObject*> pending_releases;
-std::atomic<bool> releases_waiting{false};
 
-void drain_pending_releases() {
-    if (!releases_waiting.load(std::memory_order_acquire)) return;
+}  // namespace
+
+void drain_pending_releases() noexcept {
     std::vector<PyObject*> taken;
     {
         std::lock_guard lock(pending_mutex);
@@ -31,8 +33,6 @@ void drain_pending_releases() {
     }
     for (PyObject* object : taken) Py_DECREF(object);
 }
-
-}  // namespace
 
 void release_reference(PyObject* object) noexcept {
     if (frame_depth > 0) {
@@ -48,13 +48,6 @@ void release_reference(PyObject* object) noexcept {
     }
 }
 
-FrameScope::FrameScope() noexcept {
-    ++frame_depth;
-    drain_pending_releases();
-}
-
-FrameScope::~FrameScope() { --frame_depth; }
-
 namespace {
 
 // A panic while setting the error cannot be reported to Python any more.
@@ -68,11 +61,10 @@ void set_error(PendingError&& error) noexcept {
 
 }  // namespace
 
-PyObject* run_entry(EntryBody body) noexcept {
-    FrameScope frame;
+PyObject* fail_with_current_exception() noexcept {
     std::optional<PendingError> failure;
     try {
-        return body().release();
+        throw;
     } catch (PythonError& raised) {
         failure.emplace(std::move(raised.error));
     } catch (Panic& caught) {
@@ -94,34 +86,14 @@ PyObject* run_entry(EntryBody body) noexcept {
     return nullptr;
 }
 
-template <Access access>
-Borrow<access>::Borrow(PyObject* receiver) {
-    PyTypeObject* type = matrix_type_in_call();
-    if (Py_TYPE(receiver) != type && !PyType_IsSubtype(Py_TYPE(receiver), type))
-        raise(PendingError::cannot_convert(Py_TYPE(receiver), "Matrix"));
-    object_ = reinterpret_cast<MatrixObject*>(receiver);
-    Py_ssize_t& flag = object_->borrow_flag;
-    if constexpr (access == Access::shared) {
-        if (flag == -1) raise_message(PyExc_RuntimeError, "Already mutably borrowed");
-        ++flag;
-    } else {
-        if (flag != 0) raise_message(PyExc_RuntimeError, "Already borrowed");
-        flag = -1;
-    }
-    Py_INCREF(receiver);
+void refuse_receiver(PyObject* receiver) {
+    raise(PendingError::cannot_convert(Py_TYPE(receiver), "Matrix"));
 }
 
-template <Access access>
-Borrow<access>::~Borrow() {
-    if constexpr (access == Access::shared)
-        --object_->borrow_flag;
-    else
-        object_->borrow_flag = 0;
-    Py_DECREF(reinterpret_cast<PyObject*>(object_));
+void refuse_borrow(bool exclusive) {
+    if (exclusive) raise_message(PyExc_RuntimeError, "Already borrowed");
+    raise_message(PyExc_RuntimeError, "Already mutably borrowed");
 }
-
-template class Borrow<Access::shared>;
-template class Borrow<Access::exclusive>;
 
 OwnedRef new_matrix_object(PyTypeObject* type, Matrix&& record) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

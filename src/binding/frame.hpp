@@ -4,8 +4,10 @@
 
 #include "binding/errors.hpp"
 #include "matrix/matrix.hpp"
+#include "runtime/compiler.hpp"
 #include "runtime/panic.hpp"
 
+#include <atomic>
 #include <new>
 
 namespace zendrik::py {
@@ -18,37 +20,57 @@ struct MatrixObject {
     Py_ssize_t borrow_flag;
 };
 
+// How many of the module's frames are active on this thread. Read on every
+// reference release: constinit and the initial-exec model keep each use a
+// plain load, with neither an initialisation guard nor a call into the loader.
+extern constinit thread_local Py_ssize_t frame_depth ZENDRIK_INITIAL_EXEC_TLS;
+// Set while references wait in the deferred list; cheap to test on entry.
+extern std::atomic<bool> releases_waiting;
+void drain_pending_releases() noexcept;
+
 // Counts the module's frames on this thread and performs deferred releases.
 class FrameScope {
 public:
-    FrameScope() noexcept;
-    ~FrameScope();
+    FrameScope() noexcept {
+        ++frame_depth;
+        if (releases_waiting.load(std::memory_order_acquire)) [[unlikely]]
+            drain_pending_releases();
+    }
+    ~FrameScope() { --frame_depth; }
     FrameScope(const FrameScope&) = delete;
     FrameScope& operator=(const FrameScope&) = delete;
 };
 
-// A call of some callable returning OwnedRef, passed without templates so
-// that the one protected region below serves every entry point.
-class EntryBody {
-public:
-    template <typename Body>
-    EntryBody(Body& body) noexcept
-        : body_(&body), call_([](void* callable) { return (*static_cast<Body*>(callable))(); }) {}
-    OwnedRef operator()() const { return call_(body_); }
+// Turns the exception being handled into the interpreter's error. Called only
+// from a handler inside a frame; returns null.
+PyObject* fail_with_current_exception() noexcept;
 
-private:
-    void* body_;
-    OwnedRef (*call_)(void*);
-};
-
-// Runs `body` inside a frame with every failure caught. Returns the new
-// reference, or null with the exception set.
-PyObject* run_entry(EntryBody body) noexcept;
-
+// Runs `body` (returning OwnedRef) inside a frame with every failure caught.
+// Returns the new reference, or null with the exception set. Inline, so that
+// a call that succeeds pays for no indirection.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
-    return run_entry(EntryBody(body));
+    FrameScope frame;
+    try {
+        return body().release();
+    } catch (...) {
+        return fail_with_current_exception();
+    }
 }
+
+// The Matrix type, made on first need; a failure to make it inside a call
+// is a panic. Made with the type registration.
+extern PyTypeObject* matrix_type_made;
+PyTypeObject* make_matrix_type_in_call();
+inline PyTypeObject* matrix_type_in_call() {
+    if (matrix_type_made != nullptr) [[likely]]
+        return matrix_type_made;
+    return make_matrix_type_in_call();
+}
+
+// The failures of a borrow, out of the way of the calls that succeed.
+[[noreturn]] void refuse_receiver(PyObject* receiver);
+[[noreturn]] void refuse_borrow(bool exclusive);
 
 enum class Access { shared, exclusive };
 
@@ -57,8 +79,30 @@ enum class Access { shared, exclusive };
 template <Access access>
 class Borrow {
 public:
-    explicit Borrow(PyObject* receiver);
-    ~Borrow();
+    explicit Borrow(PyObject* receiver) {
+        PyTypeObject* type = matrix_type_in_call();
+        if (Py_TYPE(receiver) != type && !PyType_IsSubtype(Py_TYPE(receiver), type)) [[unlikely]]
+            refuse_receiver(receiver);
+        object_ = reinterpret_cast<MatrixObject*>(receiver);
+        Py_ssize_t& flag = object_->borrow_flag;
+        if constexpr (access == Access::shared) {
+            if (flag == -1) [[unlikely]]
+                refuse_borrow(false);
+            ++flag;
+        } else {
+            if (flag != 0) [[unlikely]]
+                refuse_borrow(true);
+            flag = -1;
+        }
+        Py_INCREF(receiver);
+    }
+    ~Borrow() {
+        if constexpr (access == Access::shared)
+            --object_->borrow_flag;
+        else
+            object_->borrow_flag = 0;
+        Py_DECREF(reinterpret_cast<PyObject*>(object_));
+    }
     Borrow(const Borrow&) = delete;
     Borrow& operator=(const Borrow&) = delete;
 
@@ -77,10 +121,6 @@ private:
 OwnedRef new_matrix_object(PyTypeObject* type, Matrix&& record);
 // A new object of exactly the Matrix type, for results.
 OwnedRef new_matrix_result(Matrix&& record);
-
-// The Matrix type, made on first need; a failure to make it inside a call
-// is a panic. Defined with the type registration.
-PyTypeObject* matrix_type_in_call();
 
 // Py_tp_dealloc of Matrix.
 void matrix_dealloc(PyObject* self) noexcept;

@@ -197,11 +197,9 @@ PyMethodDef matrix_methods[] = {
 
 constexpr const char* matrix_doc = "Matrix(elements)\n--\n\n";
 
-PyObject* matrix_type_cell = nullptr;  // made once, kept for the life of the process
-
 // The Matrix type, made on first need; raises the interpreter's error on failure.
 PyTypeObject* matrix_type() {
-    if (matrix_type_cell == nullptr) {
+    if (matrix_type_made == nullptr) {
         PyType_Slot slots[] = {
             {Py_tp_doc, const_cast<char*>(matrix_doc)},
             {Py_tp_new, reinterpret_cast<void*>(matrix_new)},
@@ -215,12 +213,12 @@ PyTypeObject* matrix_type() {
                             Py_TPFLAGS_DEFAULT, slots};
         PyObject* created = PyType_FromSpec(&spec);
         if (created == nullptr) raise_fetched();
-        if (matrix_type_cell != nullptr)
+        if (matrix_type_made != nullptr)
             Py_DECREF(created);
         else
-            matrix_type_cell = created;
+            matrix_type_made = reinterpret_cast<PyTypeObject*>(created);
     }
-    return reinterpret_cast<PyTypeObject*>(matrix_type_cell);
+    return matrix_type_made;
 }
 
 // ---- The module ---------------------------------------------------------------------
@@ -286,8 +284,9 @@ OwnedRef initialise_module() {
 
 }  // namespace
 
-PyTypeObject* matrix_type_in_call() {
-    if (matrix_type_cell != nullptr) return reinterpret_cast<PyTypeObject*>(matrix_type_cell);
+PyTypeObject* matrix_type_made = nullptr;  // made once, kept for the life of the process
+
+PyTypeObject* make_matrix_type_in_call() {
     try {
         return matrix_type();
     } catch (PythonError& failed) {
