@@ -8,6 +8,7 @@
 #include "matrix/checks.hpp"
 
 #include <bit>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <utility>
@@ -15,18 +16,29 @@
 
 namespace zendrik {
 
-// Allocates whole widest lanes, aligned to them.
+// Allocates whole widest lanes, aligned to them. The aligned operator new
+// costs several times a plain one, and a small call makes a few of these, so
+// a plain block is taken with room to shift the start; the byte before the
+// start records the shift.
 template <typename T>
 struct LaneAllocator {
     using value_type = T;
-    static constexpr std::align_val_t alignment{sizeof(bits::Lane256)};
+    static constexpr std::size_t alignment = sizeof(bits::Lane256);
     LaneAllocator() noexcept = default;
     template <typename U>
     LaneAllocator(const LaneAllocator<U>&) noexcept {}
     T* allocate(std::size_t n) {
-        return static_cast<T*>(::operator new(checked_product(n, sizeof(T)), alignment));
+        auto* block = static_cast<unsigned char*>(
+            ::operator new(checked_sum(checked_product(n, sizeof(T)), alignment)));
+        const std::size_t shift = alignment - reinterpret_cast<std::uintptr_t>(block) % alignment;
+        unsigned char* start = block + shift;  // shift is 1 to alignment
+        start[-1] = static_cast<unsigned char>(shift);
+        return reinterpret_cast<T*>(start);
     }
-    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, alignment); }
+    void deallocate(T* p, std::size_t) noexcept {
+        auto* start = reinterpret_cast<unsigned char*>(p);
+        ::operator delete(start - start[-1]);
+    }
     friend bool operator==(const LaneAllocator&, const LaneAllocator&) noexcept { return true; }
 };
 

@@ -23,10 +23,11 @@ namespace zendrik {
 OpLog::Block OpLog::allocate_block(Index size) {
     constexpr std::size_t huge_page = std::size_t{2} << 20;
     const std::size_t bytes = checked_product(size, sizeof(std::uint64_t));
-    const std::align_val_t alignment{bytes >= huge_page ? huge_page : alignof(std::uint64_t)};
+    if (bytes < huge_page) return Block(static_cast<std::uint64_t*>(::operator new(bytes)), BlockFree{});
+    const std::align_val_t alignment{huge_page};
     Block block(static_cast<std::uint64_t*>(::operator new(bytes, alignment)), BlockFree{alignment});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (bytes >= huge_page) madvise(block.get(), bytes, MADV_HUGEPAGE);  // only advice: failure is harmless
+    madvise(block.get(), bytes, MADV_HUGEPAGE);  // only advice: failure is harmless
 #endif
     return block;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -139,6 +140,8 @@ Rows kernel_basis(const Store& m, Index rows, Index cols) {
     // Step 1: the i-th pivot is found in row i; only rows[r][col] is tested.
     std::vector<Index> pivots;
     std::vector<Index> free_columns;
+    pivots.reserve(std::min(rows, cols));
+    free_columns.reserve(cols);
     for (Index col = 0; col < cols; ++col) {
         const Index r = pivots.size();
         if (r < rows && m.is_one(r, col, Where::current())) {
