@@ -10,6 +10,7 @@
 #                  build a wheel from the sdist alone
 # make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
 # make bench-core  time the C++ core alone, and M4RI where libm4ri-dev is installed
+# make bench-core-phases  the same, with the time of each phase of the blocked elimination
 PYTHON ?= python3.12
 # A pyenv shim refuses a version that .python-version does not select, so
 # fall back to the interpreter pyenv keeps for that version.
@@ -36,7 +37,7 @@ PYTHON_CONFIG := $(PYTHON_EXE)-config
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
 
-.PHONY: demo test test-asan test-faults coverage dist test-dist bench bench-core
+.PHONY: demo test test-asan test-faults coverage dist test-dist bench bench-core bench-core-phases
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
@@ -150,6 +151,14 @@ M4RI_FLAGS = $(shell $(CXX) -E -x c++ -include m4ri/m4ri.h /dev/null >/dev/null 
 	&& echo -DHAVE_M4RI $$(pkg-config --cflags --libs m4ri 2>/dev/null || echo -lm4ri))
 bench-core: $(CORE_BENCH)
 	$(CORE_BENCH) $(BENCH_ARGS)
+
+# The same with the time of each phase of the blocked elimination printed.
+bench-core-phases: build/core_bench_phases
+	build/core_bench_phases $(BENCH_ARGS)
+
+build/core_bench_phases: bench/core_bench.cpp $(CORE_SOURCES) $(wildcard src/matrix/*.hpp src/runtime/*.hpp)
+	mkdir -p build
+	$(CXX) -std=c++20 -O3 -Wall -Wextra -Isrc -DZENDRIK_PHASE_TIMES -o $@ bench/core_bench.cpp $(CORE_SOURCES) $(M4RI_FLAGS)
 
 $(CORE_BENCH): bench/core_bench.cpp $(CORE_SOURCES) $(wildcard src/matrix/*.hpp src/runtime/*.hpp)
 	mkdir -p build

@@ -4,17 +4,32 @@
 // header was found at build time (HAVE_M4RI).
 // The bytes other than 0 and 1 and the ragged row must cost no more than 0/1.
 //
-//     core_bench [--quick] [--json FILE]
+//     core_bench [--quick] [--size N] [--json FILE]
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "matrix/eliminations.hpp"
 #include "matrix/matrix.hpp"
+
+#ifdef ZENDRIK_PHASE_TIMES
+#include "matrix/blocked_elimination.hpp"
+
+#include <sys/resource.h>
+
+// First touches of fresh memory: each costs about a microsecond.
+long page_faults() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+#endif
 
 #ifdef HAVE_M4RI
 #include <m4ri/m4ri.h>
@@ -95,6 +110,17 @@ double median(std::vector<double> v) {
     return v.size() % 2 ? v[h] : (v[h - 1] + v[h]) / 2;
 }
 
+// Each reduction as the core chooses it and with the elimination given.
+struct Reduction {
+    const char* what;
+    zendrik::EchelonResult (*chosen)(const Matrix&);
+    zendrik::EchelonResult (*reduce)(const Matrix&, zendrik::Elimination);
+    bool full;  // fully reduced, as M4RI's `full` argument says
+};
+const Reduction reductions[] = {{"echelon_form", zendrik::echelon_form, zendrik::echelon_form, true},
+                                {"row_echelon_full_matrix", zendrik::row_echelon_full_matrix,
+                                 zendrik::row_echelon_full_matrix, false}};
+
 struct Timed {
     std::string name;
     std::function<void()> prepare;  // outside the timing
@@ -172,13 +198,13 @@ void bench_shape(std::size_t nrows, std::size_t ncols, std::size_t reps) {
     const auto reduced = zendrik::echelon_form(bits);
     const std::size_t rank = zendrik::rank(reduced.matrix);
 
-    using Reduce = zendrik::EchelonResult (*)(const Matrix&);
-    const std::pair<const char*, Reduce> reductions[] = {
-        {"echelon_form", zendrik::echelon_form}, {"row_echelon_full_matrix", zendrik::row_echelon_full_matrix}};
-    for (const auto& [what, reduce] : reductions) {
+    for (const auto& [what, chosen, reduce, full] : reductions) {
         std::vector<Timed> impls;
+        impls.push_back({"0/1", nullptr, [chosen, &bits] { (void)chosen(bits); }, {}});
+        impls.push_back({"0/1 one row at a time", nullptr,
+                         [reduce, &bits] { (void)reduce(bits, zendrik::Elimination::stepwise); }, {}});
         for (const auto& [input, m] : inputs) {
-            impls.push_back({input, nullptr, [reduce, m] { (void)reduce(*m); }, {}});
+            if (m != &bits) impls.push_back({input, nullptr, [chosen, m] { (void)chosen(*m); }, {}});
         }
 #ifdef HAVE_M4RI
         mzd_t* source = to_mzd(bits);
@@ -192,17 +218,20 @@ void bench_shape(std::size_t nrows, std::size_t ncols, std::size_t reps) {
             work = mzd_copy(nullptr, source);
         };
         // Fully reduced beside echelon_form, forward elimination only beside row_echelon_full_matrix.
-        const int full = reduce == zendrik::echelon_form ? 1 : 0;
         impls.push_back({"M4RI mzd_echelonize_naive(A, " + std::to_string(full) + ")", fresh,
                          [&] { naive_rank = mzd_echelonize_naive(work, full); }, {}});
         impls.push_back({"M4RI mzd_echelonize_m4ri(A, " + std::to_string(full) + ", 0)", fresh,
                          [&] { m4ri_rank = mzd_echelonize_m4ri(work, full, 0); }, {}});
 #endif
         const auto medians = time_turns(what, shape, impls, reps);
+        std::printf("%-24s %-10s one row at a time takes %.2f x the chosen elimination\n", "", shape.c_str(),
+                    medians[1] / medians[0]);
+        check(reduce(bits, zendrik::Elimination::stepwise).log == chosen(bits).log,
+              std::string("both eliminations log the same steps (") + what + " " + shape + ")");
 #ifdef HAVE_M4RI
-        if (reduce == zendrik::echelon_form) {
-            std::printf("%-24s %-10s target 2: 0/1 takes %.2f x mzd_echelonize_naive (goal: at most 2)\n", "",
-                        shape.c_str(), medians[0] / medians[3]);
+        if (full) {
+            std::printf("%-24s %-10s 0/1 takes %.2f x mzd_echelonize_m4ri (goal: at most 4)\n", "", shape.c_str(),
+                        medians[0] / medians[5]);
         }
         check(naive_rank == static_cast<rci_t>(rank) && m4ri_rank == naive_rank,
               std::string("M4RI finds the rank that zendrik finds (") + what + " " + shape + ")");
@@ -212,6 +241,28 @@ void bench_shape(std::size_t nrows, std::size_t ncols, std::size_t reps) {
         mzd_free(source);
 #else
         (void)medians;
+#endif
+#ifdef ZENDRIK_PHASE_TIMES
+        // The quickest of a few runs, each phase as it was in that run.
+        auto& phases = zendrik::blocked::phase_times;
+        zendrik::blocked::PhaseTimes best{};
+        double total = 1e300;
+        long best_faults = 0;
+        for (std::size_t rep = 0; rep < reps; ++rep) {
+            phases = {};
+            const long faults = page_faults();
+            const double t = seconds_of([&] { (void)reduce(bits, zendrik::Elimination::blocked); });
+            if (t < total) {
+                total = t;
+                best = phases;
+                best_faults = page_faults() - faults;
+            }
+        }
+        phases = best;
+        std::printf("%-24s %-10s phases: slices %.2f ms, log %.2f ms, tables %.2f ms, "
+                    "packing and the rest %.2f ms (total %.2f ms, %ld page faults)\n",
+                    "", shape.c_str(), phases.slices * 1e3, phases.log * 1e3, phases.tables * 1e3,
+                    (total - phases.slices - phases.log - phases.tables) * 1e3, total * 1e3, best_faults);
 #endif
     }
 
@@ -225,6 +276,68 @@ void bench_shape(std::size_t nrows, std::size_t ncols, std::size_t reps) {
     check(ragged_log.size() == reduced.log.size(), "the longer last row changes no step (" + shape + ")");
     std::printf("%-24s %-10s rank %zu; echelon_form logs: %zu entries (0/1), %zu (with 2s), %zu (ragged)\n\n",
                 "", shape.c_str(), rank, reduced.log.size(), with_twos_log.size(), ragged_log.size());
+}
+
+// `ones` ones at random rows of every column, like a code's check matrix.
+std::vector<Bytes> sparse_bits(std::size_t n, std::size_t ones, std::uint64_t seed) {
+    SplitMix64 rng{seed};
+    std::vector<Bytes> rows(n, Bytes(n));
+    for (std::size_t j = 0; j < n; ++j) {
+        for (std::size_t k = 0; k < ones; ++k) {
+            rows[rng.next() % n][j] = 1;
+        }
+    }
+    return rows;
+}
+
+// Rank at most `rank`: every row the XOR of a random choice of `rank` random rows.
+std::vector<Bytes> low_rank_bits(std::size_t n, std::size_t rank, std::uint64_t seed) {
+    SplitMix64 rng{seed};
+    const auto basis = random_bits(rank, n, seed + 1);
+    std::vector<Bytes> rows(n, Bytes(n));
+    for (auto& row : rows) {
+        for (const Bytes& b : basis) {
+            if (rng.next() & 1) {
+                for (std::size_t j = 0; j < n; ++j) {
+                    row[j] ^= b[j];
+                }
+            }
+        }
+    }
+    return rows;
+}
+
+// The chosen elimination against one row at a time on dense, sparse and
+// low-rank square matrices; small ones are reduced many times per sample.
+void bench_structures(std::size_t n, std::size_t reps) {
+    const std::string shape = std::to_string(n) + "x" + std::to_string(n);
+    const std::size_t batch = std::max<std::size_t>(1, 65536 / (n * n));
+    const Matrix dense = to_matrix(random_bits(n, n, 0xd0 + n));
+    const Matrix sparse = to_matrix(sparse_bits(n, 3, 0x5a + n));
+    const Matrix low_rank = to_matrix(low_rank_bits(n, std::max<std::size_t>(1, n / 16), 0x10 + n));
+    const std::pair<const char*, const Matrix*> inputs[] = {
+        {"dense", &dense}, {"3 ones a column", &sparse}, {"rank n/16", &low_rank}};
+    for (const auto& [what, chosen, reduce, full] : reductions) {
+        for (const auto& [input, m] : inputs) {
+            if (n > 64 && m == &dense) continue;  // timed above
+            std::vector<Timed> impls;
+            impls.push_back({std::string(input) + ", one row at a time", nullptr,
+                             [=] {
+                                 for (std::size_t i = 0; i < batch; ++i)
+                                     (void)reduce(*m, zendrik::Elimination::stepwise);
+                             },
+                             {}});
+            impls.push_back({std::string(input) + ", chosen", nullptr,
+                             [=] {
+                                 for (std::size_t i = 0; i < batch; ++i) (void)chosen(*m);
+                             },
+                             {}});
+            time_turns(what, shape, impls, reps);
+            check(reduce(*m, zendrik::Elimination::stepwise).log == chosen(*m).log,
+                  std::string("both eliminations log the same steps (") + what + " " + input + " " + shape + ")");
+        }
+    }
+    std::printf("\n");
 }
 
 void write_json(const char* path) {
@@ -258,25 +371,38 @@ void write_json(const char* path) {
 int main(int argc, char** argv) {
     bool quick = false;
     const char* json = nullptr;
+    std::size_t only = 0;  // one size alone, square, dense
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
+            only = std::strtoul(argv[++i], nullptr, 10);
         } else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) {
             json = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--quick] [--json FILE]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--quick] [--size N] [--json FILE]\n", argv[0]);
             return 2;
         }
     }
 #ifndef HAVE_M4RI
     std::printf("M4RI not found at build time (apt-get install libm4ri-dev): its rows are left out\n");
 #endif
+    if (only != 0) {
+        bench_shape(only, only, 9);
+        return checks_ok ? 0 : 1;
+    }
     const std::vector<std::size_t> sizes = quick ? std::vector<std::size_t>{256, 512, 1024}
                                                  : std::vector<std::size_t>{1024, 2048, 4096};
     for (const std::size_t n : sizes) {
-        bench_shape(n, n, n >= 4096 ? 3 : quick ? 3 : 5);
+        bench_shape(n, n, n >= 4096 ? 5 : quick ? 3 : 9);
     }
     bench_shape(512, 2048, quick ? 3 : 5);
+    const std::vector<std::size_t> all_sizes = quick ? std::vector<std::size_t>{4, 16, 64, 256, 1024}
+                                                     : std::vector<std::size_t>{4, 8, 16, 32, 64, 128, 256,
+                                                                                1024, 2048, 4096};
+    for (const std::size_t n : all_sizes) {
+        bench_structures(n, n >= 4096 ? 3 : quick ? 3 : 7);
+    }
     if (json) {
         write_json(json);
     }

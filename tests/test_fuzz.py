@@ -140,8 +140,9 @@ def arguments(draw, names, arg):  # by position or keyword; sometimes one too fe
 
 
 cells = st.one_of(bits, bits, st.integers(0, 255))
-# Rectangular matrices of 0 and 1 only are reduced in packed form, the rest element by element.
-rect = st.tuples(st.integers(0, 5), st.sampled_from([bits, cells])).flatmap(
+# Rectangular matrices of 0 and 1 only are reduced in packed form, the rest element by element. Up to 8
+# columns, so that several rows can lead at one column in a last-row reduction.
+rect = st.tuples(st.integers(0, 8), st.sampled_from([bits, cells])).flatmap(
     lambda s: st.lists(st.lists(s[1], min_size=s[0], max_size=s[0]), max_size=6))
 matrices = rect | rect | st.lists(st.lists(bits, max_size=6), max_size=6)  # the last one ragged
 

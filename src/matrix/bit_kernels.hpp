@@ -65,31 +65,21 @@ inline void xor_into(Word* target, const Word* source, std::size_t first_word,
     }
 }
 
-// Parity of the number of columns where both rows hold a 1.
+// target[w] ^= sources[0][w] ^ ... ^ sources[count - 1][w] for the words
+// [0, words), in one pass over the target; `words` is a whole number of lanes.
 template <typename Lane>
-inline bool and_parity(const Word* a, const Word* b, std::size_t words) noexcept {
+inline void xor_sum_into(Word* target, const Word* const* sources, std::size_t count,
+                         std::size_t words) noexcept {
     constexpr std::size_t step = lane_words<Lane>;
-    Lane sum{};
     for (std::size_t w = 0; w < words; w += step) {
-        Lane x, y;
-        std::memcpy(&x, a + w, sizeof x);
-        std::memcpy(&y, b + w, sizeof y);
-        sum ^= x & y;
+        Lane t, s;
+        std::memcpy(&t, target + w, sizeof t);
+        for (std::size_t k = 0; k < count; ++k) {
+            std::memcpy(&s, sources[k] + w, sizeof s);
+            t ^= s;
+        }
+        std::memcpy(target + w, &t, sizeof t);
     }
-    Word folded = 0;
-    for (std::size_t i = 0; i < step; ++i) {
-        Word part;
-        std::memcpy(&part, reinterpret_cast<const Word*>(&sum) + i, sizeof part);
-        folded ^= part;
-    }
-    return std::popcount(folded) & 1;
-}
-
-// Column of the first 1, or `words * 64` when the row is all 0.
-inline std::size_t first_one(const Word* row, std::size_t words) noexcept {
-    for (std::size_t w = 0; w < words; ++w)
-        if (row[w] != 0) return w * word_bits + static_cast<std::size_t>(std::countr_zero(row[w]));
-    return words * word_bits;
 }
 
 // Packs `columns` bytes into bits; false (with `out` half written) as soon as

@@ -63,6 +63,11 @@ public:
     }
 
     Index count() const noexcept { return rows_.size(); }
+    Index columns() const noexcept { return columns_; }
+    Index stride() const noexcept { return stride_; }
+    // The rows' words in their current order, for the blocked elimination:
+    // it exchanges rows by exchanging these pointers, as `exchange` does.
+    std::vector<bits::Word*>& row_words() noexcept { return rows_; }
 
     bool is_one(Index row, Index col, Where where) const {
         check_index(count(), row, where);

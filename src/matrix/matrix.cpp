@@ -3,11 +3,32 @@
 #include "matrix/matrix.hpp"
 
 #include "matrix/byte_rows.hpp"
+#include "matrix/checks.hpp"
 
 #include <new>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace zendrik {
+
+// --- The log's storage
+
+// A 4096 x 4096 reduction logs 64 MB. Faulted in one 4 KB page at a time, it
+// would cost about as much as the elimination itself, so blocks of whole huge
+// pages are aligned to them and offered to the kernel for huge pages.
+OpLog::Block OpLog::allocate_block(Index size) {
+    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    const std::size_t bytes = checked_product(size, sizeof(std::uint64_t));
+    const std::align_val_t alignment{bytes >= huge_page ? huge_page : alignof(std::uint64_t)};
+    Block block(static_cast<std::uint64_t*>(::operator new(bytes, alignment)), BlockFree{alignment});
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes >= huge_page) madvise(block.get(), bytes, MADV_HUGEPAGE);  // only advice: failure is harmless
+#endif
+    return block;
+}
 
 // --- Queries and copies
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,8 +62,19 @@ public:
             return push_wide(entry);
         if (next_ == end_) [[unlikely]]
             grow();
-        *next_++ = target | source << 32;
+        *next_++ = narrow(static_cast<std::uint32_t>(target), static_cast<std::uint32_t>(source));
     }
+    // For loops that decide each entry without a branch: `room()` entries may
+    // be written from `free_slots()` on, as `narrow(target, source)`, and
+    // `keep(n)` then appends the first n of them. No room once the log has
+    // turned to full entries.
+    Index room() const noexcept { return wide_.empty() ? static_cast<Index>(end_ - next_) : 0; }
+    std::uint64_t* free_slots() noexcept { return next_; }
+    void keep(Index n) noexcept { next_ += n; }
+    static constexpr std::uint64_t narrow(std::uint32_t target, std::uint32_t source) noexcept {
+        return target | std::uint64_t{source} << 32;
+    }
+
     Index size() const noexcept { return wide_.empty() ? narrow_size() : wide_.size(); }
     bool empty() const noexcept { return size() == 0; }
     RowOp operator[](Index i) const noexcept {
@@ -88,9 +100,16 @@ private:
         return blocks_.empty() ? 0 : block_size(blocks_.size() - 1) - first_block +
                                          static_cast<Index>(next_ - blocks_.back().get());
     }
+    struct BlockFree {
+        std::align_val_t alignment;
+        void operator()(std::uint64_t* block) const noexcept { ::operator delete(block, alignment); }
+    };
+    using Block = std::unique_ptr<std::uint64_t[], BlockFree>;
+    static Block allocate_block(Index size);
+
     void grow() {
         const Index size = block_size(blocks_.size());
-        blocks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(size));
+        blocks_.push_back(allocate_block(size));
         next_ = blocks_.back().get();
         end_ = next_ + size;
     }
@@ -113,7 +132,7 @@ private:
         wide_.swap(other.wide_);
     }
 
-    std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
+    std::vector<Block> blocks_;
     std::uint64_t* next_ = nullptr;  // the next free entry of the last block
     std::uint64_t* end_ = nullptr;
     std::vector<RowOp> wide_;

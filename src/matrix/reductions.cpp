@@ -3,9 +3,13 @@
 // holds only 0 and 1, the record's own bytes (ByteRows) otherwise. Both stores
 // give the same answers and the same failures for the same reads.
 #include "matrix/bit_rows.hpp"
+#include "matrix/blocked_elimination.hpp"
 #include "matrix/byte_rows.hpp"
+#include "matrix/eliminations.hpp"
 #include "matrix/matrix.hpp"
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -40,16 +44,17 @@ struct Steps {
 
 template <class Store>
 using Algorithm = void (*)(Steps<Store>&, Index rows, Index cols);
+using PackedAlgorithm = void (*)(Steps<BitRows>&, Index rows, Index cols, Elimination how);
 
 // Runs a reduction on a copy of the receiver, packed when it can be. Column
 // bounds come from row 0 of the receiver, fixed at the start.
-EchelonResult reduce_copy(const Matrix& receiver, Algorithm<BitRows> on_bits,
+EchelonResult reduce_copy(const Matrix& receiver, Elimination how, PackedAlgorithm on_bits,
                           Algorithm<ByteRows> on_bytes) {
     const Index rows = nrows(receiver);
     const Index cols = ncols(receiver);
     if (std::optional<BitRows> packed = BitRows::pack(receiver.rows)) {
         Steps<BitRows> steps{*packed, {}};
-        on_bits(steps, rows, cols);
+        on_bits(steps, rows, cols, how);
         return {Matrix{packed->unpack()}, std::move(steps.log)};
     }
     Matrix m = copy(receiver);
@@ -57,6 +62,17 @@ EchelonResult reduce_copy(const Matrix& receiver, Algorithm<BitRows> on_bits,
     Steps<ByteRows> steps{bytes, {}};
     on_bytes(steps, rows, cols);
     return {std::move(m), std::move(steps.log)};
+}
+
+// With fewer rows than `fewest_rows` the blocked elimination's setup costs
+// more than it saves (measured).
+Elimination chosen_elimination(const Matrix& m, Index fewest_rows) {
+    return nrows(m) >= fewest_rows ? Elimination::blocked : Elimination::stepwise;
+}
+
+// The blocked elimination writes its log entries in their narrow form.
+bool blocking_possible(Index rows) {
+    return std::uint64_t{rows} <= std::numeric_limits<std::uint32_t>::max();
 }
 
 // Among the rows above `last`: which lead at which column, kept through the
@@ -207,27 +223,38 @@ void row_echelon_full_matrix_steps(Steps<Store>& w, Index rows, Index cols) {
 // the baseline instruction set and for AVX2, the better one chosen at load
 // time, with everything they call compiled into each.
 PACKED_REDUCTION
-void echelon_form_packed(Steps<BitRows>& w, Index rows, Index cols) {
-    echelon_form_steps(w, rows, cols);
+void echelon_form_packed(Steps<BitRows>& w, Index rows, Index cols, Elimination how) {
+    if (how == Elimination::stepwise || !blocking_possible(rows)) return echelon_form_steps(w, rows, cols);
+    blocked::Eliminator<BitRows::Lane>(w.rows, w.log).reduced();
 }
 
 PACKED_REDUCTION
-void row_echelon_full_matrix_packed(Steps<BitRows>& w, Index rows, Index cols) {
-    row_echelon_full_matrix_steps(w, rows, cols);
+void row_echelon_full_matrix_packed(Steps<BitRows>& w, Index rows, Index cols, Elimination how) {
+    if (how == Elimination::stepwise || !blocking_possible(rows))
+        return row_echelon_full_matrix_steps(w, rows, cols);
+    blocked::Eliminator<BitRows::Lane>(w.rows, w.log).diagonal();
 }
-
 
 }  // namespace
 
 // --- Echelon forms
 
+EchelonResult echelon_form(const Matrix& receiver, Elimination how) {
+    return reduce_copy(receiver, how, echelon_form_packed, echelon_form_steps<ByteRows>);
+}
+
+EchelonResult row_echelon_full_matrix(const Matrix& receiver, Elimination how) {
+    return reduce_copy(receiver, how, row_echelon_full_matrix_packed,
+                       row_echelon_full_matrix_steps<ByteRows>);
+}
+
 EchelonResult echelon_form(const Matrix& receiver) {
-    return reduce_copy(receiver, echelon_form_packed, echelon_form_steps<ByteRows>);
+    return echelon_form(receiver, chosen_elimination(receiver, 16));
 }
 
 EchelonResult row_echelon_full_matrix(const Matrix& receiver) {
-    return reduce_copy(receiver, row_echelon_full_matrix_packed,
-                       row_echelon_full_matrix_steps<ByteRows>);
+    // Only the rows below each pivot receive it: blocking pays later.
+    return row_echelon_full_matrix(receiver, chosen_elimination(receiver, 64));
 }
 
 // --- Last-row reduction. Each pass does at most one addition or exchange, so

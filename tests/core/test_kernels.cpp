@@ -3,6 +3,7 @@
 #include "check.hpp"
 #include "matrix/bit_kernels.hpp"
 #include "matrix/bit_rows.hpp"
+#include "matrix/eliminations.hpp"
 #include "matrix/matrix.hpp"
 
 #include <cstdio>
@@ -68,23 +69,8 @@ void test_bit_access() {
     for (std::size_t j : {0, 1, 63, 64, 65, 129}) {
         bits::set_bit(words.data(), j, true);
         check(bits::test_bit(words.data(), j), "set_bit sets " + std::to_string(j));
-        check(bits::first_one(words.data(), words.size()) <= j, "first_one finds an earlier one");
         bits::set_bit(words.data(), j, false);
         check(!bits::test_bit(words.data(), j), "set_bit clears " + std::to_string(j));
-    }
-    check(bits::first_one(words.data(), words.size()) == words.size() * bits::word_bits,
-          "first_one of a zero row is past its end");
-    for (std::size_t n : lengths) {
-        Row row = random_row(n, 3);
-        const Words words_n = packed(row);
-        std::size_t expected = words_n.size() * bits::word_bits;
-        for (std::size_t j = 0; j < n; ++j)
-            if (row[j] == 1) {
-                expected = j;
-                break;
-            }
-        check(bits::first_one(words_n.data(), words_n.size()) == expected,
-              "first_one, n = " + std::to_string(n));
     }
 }
 
@@ -112,10 +98,22 @@ void test_lane(const char* name) {
         bits::xor_into<Lane>(self.data(), self.data(), 0, self.size());
         check(unpacked(self, n) == Row(n, 0), "a row added to itself is 0" + width);
 
-        unsigned expected = 0;
-        for (std::size_t j = 0; j < n; ++j) expected ^= a[j] & b[j];
-        check(bits::and_parity<Lane>(pa.data(), pb.data(), pa.size()) == (expected == 1),
-              "and_parity, n = " + std::to_string(n) + width);
+        // None to three sources at once.
+        const Row c = random_row(n, 50);
+        Words sum = pa;
+        const Words pc = packed(c);
+        const Word* sources[] = {pb.data(), pc.data(), pb.data(), sum.data()};
+        for (std::size_t count = 0; count <= 3; ++count) {
+            Words target = pa;
+            bits::xor_sum_into<Lane>(target.data(), sources, count, target.size());
+            Row expected = a;
+            for (std::size_t j = 0; j < n; ++j)
+                for (std::size_t k = 0; k < count; ++k) expected[j] ^= k == 1 ? c[j] : b[j];
+            check(unpacked(target, n) == expected,
+                  "xor_sum_into of " + std::to_string(count) + ", n = " + std::to_string(n) + width);
+        }
+        bits::xor_sum_into<Lane>(sum.data(), sources + 3, 1, sum.size());
+        check(unpacked(sum, n) == Row(n, 0), "xor_sum_into a row into itself" + width);
     }
 }
 
@@ -160,6 +158,50 @@ void test_log() {
     }
 }
 
+// A rows x cols matrix of rank at most `rank` (the product of random rows x
+// rank and rank x cols matrices), with ones at the given density.
+Matrix random_matrix(Index rows, Index cols, Index rank, unsigned density_percent) {
+    Rows basis;
+    for (Index k = 0; k < rank; ++k) basis.push_back(random_row(cols, density_percent));
+    Matrix m;
+    for (Index i = 0; i < rows; ++i) {
+        Row row(cols, 0);
+        for (const Row& b : basis)
+            if (random_bits() % 2)
+                for (Index j = 0; j < cols; ++j) row[j] ^= b[j];
+        m.rows.push_back(row);
+    }
+    return m;
+}
+
+// The blocked elimination takes exactly the steps of the stepwise one, at
+// block boundaries in rows, columns and rank, tall and wide, dense and sparse.
+void test_blocked_matches_stepwise() {
+    const Index sides[] = {0, 1, 5, 63, 64, 65, 128, 129, 200};
+    const Index ranks[] = {1, 3, 63, 64, 65, 130, 1000};
+    Index shapes = 0;
+    for (Index rows : sides)
+        for (Index cols : sides)
+            for (Index rank : ranks)
+                for (unsigned density : {50u, 3u}) {
+                    if (rank > std::max(rows, cols) + 1 && rank != 1000) continue;
+                    const Matrix m = random_matrix(rows, cols, rank, density);
+                    const std::string shape = std::to_string(rows) + " x " + std::to_string(cols) +
+                                              ", rank <= " + std::to_string(rank) + ", " +
+                                              std::to_string(density) + "% ones";
+                    for (auto reduce : {static_cast<EchelonResult (*)(const Matrix&, Elimination)>(echelon_form),
+                                        static_cast<EchelonResult (*)(const Matrix&, Elimination)>(
+                                            row_echelon_full_matrix)}) {
+                        const EchelonResult stepwise = reduce(m, Elimination::stepwise);
+                        const EchelonResult blocked = reduce(m, Elimination::blocked);
+                        check(blocked.matrix.rows == stepwise.matrix.rows && blocked.log == stepwise.log,
+                              "blocked as stepwise, " + shape);
+                    }
+                    ++shapes;
+                }
+    check(shapes > 300, "every shape was tried");
+}
+
 }  // namespace
 
 int main() {
@@ -170,5 +212,6 @@ int main() {
     test_lane<bits::Lane256>("256 bits");
     test_packed_rows();
     test_log();
+    test_blocked_matches_stepwise();
     return testing::report("core kernels");
 }

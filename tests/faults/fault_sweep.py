@@ -61,6 +61,7 @@ def reduced(rows):
 
 SQUARE = dense(48, 48, 1)        # about 1200 log entries: the log grows five times
 WIDE = dense(6, 130, 2)          # rows across three words
+BLOCKED = dense(70, 130, 4)      # enough rows for either reduction to go 64 columns at a time
 OTHER = [row[:] for row in SQUARE[:12]]
 OTHER[5][7] = 2                  # a byte other than 0 and 1: the byte store
 RAGGED = [row[:12] + ([1, 0, 1] if i % 2 else []) for i, row in enumerate(SQUARE[:12])]
@@ -163,9 +164,11 @@ CASES = {
                                        lambda: np.array([1, 0, 1, 1, 0, 1], dtype=np.uint8)),
     "echelon_form/bits": method("echelon_form", SQUARE),
     "echelon_form/wide": method("echelon_form", WIDE),
+    "echelon_form/blocked": method("echelon_form", BLOCKED),
     "echelon_form/other": method("echelon_form", OTHER),
     "echelon_form/ragged": method("echelon_form", RAGGED),
     "row_echelon_full_matrix/bits": method("row_echelon_full_matrix", SQUARE),
+    "row_echelon_full_matrix/blocked": method("row_echelon_full_matrix", BLOCKED),
     "row_echelon_full_matrix/other": method("row_echelon_full_matrix", OTHER),
     "echelon_form_last_row/shift": method("echelon_form_last_row", LAST_SHIFT),
     "echelon_form_last_row/final": method("echelon_form_last_row", LAST_FINAL),
