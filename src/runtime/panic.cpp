@@ -4,11 +4,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+// Thread names and backtraces come from the operating system. Elsewhere than
+// Linux (glibc) a report names every thread "<unnamed>" and has no backtrace.
+#if defined(__linux__) && defined(__GLIBC__)
+#define ZENDRIK_LINUX_REPORTS 1
 #include <execinfo.h>
 #include <pthread.h>
-#include <string_view>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 namespace zendrik {
 namespace {
@@ -23,6 +29,7 @@ bool backtraces_enabled() noexcept {
 // The main thread is "main"; other threads keep a name only if someone set
 // one (a new thread inherits the process name, which says nothing).
 void thread_name(char* out, std::size_t size) noexcept {
+#ifdef ZENDRIK_LINUX_REPORTS
     if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) {
         std::snprintf(out, size, "main");
         return;
@@ -40,6 +47,7 @@ void thread_name(char* out, std::size_t size) noexcept {
         std::snprintf(out, size, "%s", own);
         return;
     }
+#endif
     std::snprintf(out, size, "<unnamed>");
 }
 
@@ -52,11 +60,13 @@ void report_failure(const std::string& message, std::source_location where) noex
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                  message.c_str());
     if (backtraces_enabled()) {
+        std::fputs("stack backtrace:\n", stderr);
+#ifdef ZENDRIK_LINUX_REPORTS
         void* frames[64];
         int depth = backtrace(frames, 64);
-        std::fputs("stack backtrace:\n", stderr);
         std::fflush(stderr);
         backtrace_symbols_fd(frames, depth, STDERR_FILENO);
+#endif
     } else if (!backtrace_note_written.exchange(true)) {
         std::fprintf(stderr,
                      "note: run with `%s=1` environment variable to display a backtrace\n",
