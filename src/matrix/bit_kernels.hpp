@@ -36,10 +36,6 @@ struct WordArray {
         for (std::size_t i = 0; i < count; ++i) words[i] ^= other.words[i];
         return *this;
     }
-    friend WordArray operator&(WordArray a, const WordArray& b) noexcept {
-        for (std::size_t i = 0; i < count; ++i) a.words[i] &= b.words[i];
-        return a;
-    }
 };
 using Lane128 = WordArray<2>;
 using Lane256 = WordArray<4>;

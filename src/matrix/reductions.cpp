@@ -8,9 +8,9 @@
 #include "matrix/eliminations.hpp"
 #include "matrix/matrix.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -47,6 +47,11 @@ template <class Store>
 using Algorithm = void (*)(Steps<Store>&, Index rows, Index cols);
 using PackedAlgorithm = void (*)(Steps<BitRows>&, Index rows, Index cols, Elimination how);
 
+// The blocked elimination writes its log entries in their narrow form.
+bool blocking_possible(Index rows) {
+    return std::uint64_t{rows} <= std::numeric_limits<std::uint32_t>::max();
+}
+
 // Runs a reduction on a copy of the receiver, packed when it can be. Column
 // bounds come from row 0 of the receiver, fixed at the start.
 EchelonResult reduce_copy(const Matrix& receiver, Elimination how, PackedAlgorithm on_bits,
@@ -55,7 +60,7 @@ EchelonResult reduce_copy(const Matrix& receiver, Elimination how, PackedAlgorit
     const Index cols = ncols(receiver);
     if (std::optional<BitRows> packed = BitRows::pack(receiver.rows)) {
         Steps<BitRows> steps{*packed, {}};
-        on_bits(steps, rows, cols, how);
+        on_bits(steps, rows, cols, blocking_possible(rows) ? how : Elimination::stepwise);
         return {Matrix{packed->unpack()}, std::move(steps.log)};
     }
     Matrix m = copy(receiver);
@@ -69,11 +74,6 @@ EchelonResult reduce_copy(const Matrix& receiver, Elimination how, PackedAlgorit
 // more than it saves (measured).
 Elimination chosen_elimination(const Matrix& m, Index fewest_rows) {
     return nrows(m) >= fewest_rows ? Elimination::blocked : Elimination::stepwise;
-}
-
-// The blocked elimination writes its log entries in their narrow form.
-bool blocking_possible(Index rows) {
-    return std::uint64_t{rows} <= std::numeric_limits<std::uint32_t>::max();
 }
 
 // Among the rows above `last`: which lead at which column, kept through the
@@ -227,14 +227,13 @@ void row_echelon_full_matrix_steps(Steps<Store>& w, Index rows, Index cols) {
 // time, with everything they call compiled into each.
 PACKED_REDUCTION
 void echelon_form_packed(Steps<BitRows>& w, Index rows, Index cols, Elimination how) {
-    if (how == Elimination::stepwise || !blocking_possible(rows)) return echelon_form_steps(w, rows, cols);
+    if (how == Elimination::stepwise) return echelon_form_steps(w, rows, cols);
     blocked::Eliminator<BitRows::Lane>(w.rows, w.log).reduced();
 }
 
 PACKED_REDUCTION
 void row_echelon_full_matrix_packed(Steps<BitRows>& w, Index rows, Index cols, Elimination how) {
-    if (how == Elimination::stepwise || !blocking_possible(rows))
-        return row_echelon_full_matrix_steps(w, rows, cols);
+    if (how == Elimination::stepwise) return row_echelon_full_matrix_steps(w, rows, cols);
     blocked::Eliminator<BitRows::Lane>(w.rows, w.log).diagonal();
 }
 
