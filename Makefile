@@ -193,6 +193,8 @@ WINDOWS_TARGETS := x86_64 i686
 WINDOWS_PLATFORM_x86_64 := win_amd64
 WINDOWS_PLATFORM_i686 := win32
 WINDOWS_BUILD := build/windows
+# Made on first use, by the goals that use it alone.
+WINDOWS_KIT = $(shell tools/environment.sh windows)
 # Set by the goals below for one interpreter and target at a time.
 WINDOWS_TARGET ?= x86_64
 WINDOWS_TAG := cp$(subst .,,$(PYTHON_VERSION))
@@ -214,7 +216,6 @@ dist-windows:
 
 # One wheel: the module built for WINDOWS_TARGET against the headers of
 # PYTHON's version, its DLL imports and exports checked, then packed.
-windows-wheel: WINDOWS_KIT := $(shell tools/environment.sh windows)
 windows-wheel:
 	mkdir -p $(WINDOWS_BUILD)
 	$(WINDOWS_CMAKE) -S . -B $(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION) \
@@ -251,7 +252,6 @@ windows-core-test:
 # the kit's interpreter whose sys.path holds the test tools and the module
 # installed from its wheel, where nothing can be built (PYTEST_ARGS: pytest's
 # own, to run a part of it).
-windows-suite: WINDOWS_KIT := $(shell tools/environment.sh windows)
 windows-suite:
 	rm -rf $(WINDOWS_BUILD)/python$(PYTHON_VERSION)
 	mkdir -p $(WINDOWS_BUILD)
