@@ -31,10 +31,11 @@ def cibuildwheel(version):
     where = ROOT / f".venv-cibuildwheel-{version}"
     program = where / "bin" / "cibuildwheel"
     if not program.exists():
-        venv.create(where, with_pip=True)
-        subprocess.run([where / "bin" / "python", "-m", "pip", "install", "-q",
-                        f"cibuildwheel=={version}"], check=True)
-    return program
+        # Filled by this venv's pip, which saves each new venv a pip of its own.
+        venv.create(where)
+        subprocess.run([sys.executable, "-m", "pip", "--python", where / "bin" / "python",
+                        "install", "-q", f"cibuildwheel=={version}"], check=True)
+    return version, program
 
 
 def jobs(workflow):
@@ -61,7 +62,8 @@ def evaluate(text, context):
 
 
 def main():
-    lint = subprocess.run(["actionlint", str(WORKFLOW)], capture_output=True, text=True)
+    actionlint = pathlib.Path(sys.executable).parent / "actionlint"
+    lint = subprocess.run([actionlint, WORKFLOW], capture_output=True, text=True)
     print(lint.stdout + lint.stderr, end="")
     if lint.returncode != 0:
         sys.exit("the workflow does not pass actionlint")
@@ -76,7 +78,6 @@ def main():
         env = {key: value for key, value in os.environ.items() if not key.startswith("CIBW_")}
         env.update({key: evaluate(value, context) for key, value in build.get("env", {}).items()})
         listings.append((evaluate(job["runs-on"], context), version, env))
-    programs = {version: cibuildwheel(version) for _, version, _ in listings}
 
     def listed(runner, version, env):
         done = subprocess.run([programs[version], "--print-build-identifiers"], cwd=ROOT, env=env,
@@ -86,6 +87,7 @@ def main():
 
     built = []
     with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
+        programs = dict(pool.map(cibuildwheel, {version for _, version, _ in listings}))
         for runner, version, identifiers in pool.map(lambda job: listed(*job), listings):
             print(f"{runner} (cibuildwheel {version}): {' '.join(identifiers) or 'nothing'}")
             built += identifiers
