@@ -7,13 +7,16 @@
 #include <string_view>
 
 // Thread names and backtraces come from the operating system. Elsewhere than
-// Linux (glibc) a report names every thread "<unnamed>" and has no backtrace.
-#if defined(__linux__) && defined(__GLIBC__)
+// Linux a report names every thread "<unnamed>"; backtraces need glibc too.
+#if defined(__linux__)
 #define ZENDRIK_LINUX_REPORTS 1
-#include <execinfo.h>
-#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#define ZENDRIK_BACKTRACES 1
+#include <execinfo.h>
+#endif
 #endif
 
 namespace zendrik {
@@ -42,7 +45,8 @@ void thread_name(char* out, std::size_t size) noexcept {
             inherited[std::strcspn(inherited, "\n")] = '\0';
         std::fclose(comm);
     }
-    if (pthread_getname_np(pthread_self(), own, sizeof own) == 0 && own[0] != '\0' &&
+    // The calling thread's name, as every Linux C library can read it.
+    if (prctl(PR_GET_NAME, own) == 0 && own[0] != '\0' &&
         std::strcmp(own, inherited) != 0) {
         std::snprintf(out, size, "%s", own);
         return;
@@ -93,7 +97,7 @@ void report_failure(const std::string& message, std::source_location where) noex
                  message.c_str());
     if (backtraces_enabled()) {
         std::fputs("stack backtrace:\n", stderr);
-#ifdef ZENDRIK_LINUX_REPORTS
+#ifdef ZENDRIK_BACKTRACES
         void* frames[64];
         int depth = backtrace(frames, 64);
         std::fflush(stderr);
