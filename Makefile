@@ -42,13 +42,15 @@ endif
 ifeq ($(ZENDRIK_ENVIRONMENT),sid-amd64)
 export CXX := g++-12
 endif
-# TOOLCHAIN=clang: LLVM's clang and libc++ from Debian, 16 being the first
-# libc++ with <source_location>. The flags reach CMake through the environment.
+# TOOLCHAIN=clang: LLVM's clang and libc++ from Debian. 19 is Debian 12's
+# newest, the LLVM of today's Apple clang (libc++ has <source_location> from
+# 16 on). The flags reach CMake through the environment.
 TOOLCHAIN ?=
-CLANG_PACKAGES := clang-16 libc++-16-dev libc++abi-16-dev
+CLANG_VERSION ?= 19
+CLANG_PACKAGES := clang-$(CLANG_VERSION) libc++-$(CLANG_VERSION)-dev libc++abi-$(CLANG_VERSION)-dev
 TOOLCHAIN_FLAGS :=
 ifeq ($(TOOLCHAIN),clang)
-export CXX := clang++-16
+export CXX := clang++-$(CLANG_VERSION)
 TOOLCHAIN_FLAGS := -stdlib=libc++ -Werror
 export CXXFLAGS := $(TOOLCHAIN_FLAGS)
 export LDFLAGS := -stdlib=libc++
