@@ -176,12 +176,13 @@ def to_numpy_routes(r, c, reps, check):
     return out
 
 
-def grown_costs(sizes, reps, check, equations_per_n=1.0):
-    """Seconds per equation of a stream of random equations, before and after."""
+def grown_costs(sizes, check):
+    """Seconds per equation of a stream of n random equations, before and after;
+    the short streams of small n are timed more often."""
     grow = guide_recipes()["grow"]
     out = []
     for n in sizes:
-        count = max(64, int(equations_per_n * n))
+        count, reps = n, max(3, 4096 // n)
         rng = np.random.default_rng([20260, 20, n])
         a = rng.integers(0, 2, (count, n), dtype=np.uint8)
         b = rng.integers(0, 2, count, dtype=np.uint8)
@@ -207,6 +208,6 @@ def run(quick, check):
     reps = 3 if quick else 5
     results = {"recipes": recipe_inputs(r, c, reps, check),
                "to_numpy": to_numpy_routes(r, c, reps, check),
-               "grown": grown_costs([64, 256] if quick else [64, 256, 1024], 3, check)}
+               "grown": grown_costs([64, 256] if quick else [64, 256, 1024], check)}
     return {part: [{"case": case, "medians_s": medians} for case, medians in cases]
             for part, cases in results.items()}
