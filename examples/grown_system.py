@@ -57,7 +57,8 @@ for number, equation in enumerate(EQUATIONS, 1):
         verdict = "contradicts earlier equations (it reduces to 0 = 1)"
     else:
         verdict = f"new, rank {rank}"
-    print(f"{number:2}. {equation:<22} {len(log):2} log entries: {verdict}")
+    entries = "log entry:  " if len(log) == 1 else "log entries:"
+    print(f"{number:2}. {equation:<22} {len(log):2} {entries} {verdict}")
     if consistent and system.is_zero_row(RHS) and rank == len(UNKNOWNS) > before:
         values = solve(system)
         print("    every unknown is determined: "

@@ -22,9 +22,25 @@ def bits(word):
     return "".join(map(str, word))
 
 
+def steps(log):
+    """The log told as a person would: an exchange of two rows is logged as the
+    three additions (a, b), (b, a), (a, b)."""
+    exchanges = additions = 0
+    i = 0
+    while i < len(log):
+        a, b = log[i]
+        if log[i:i + 3] == [(a, b), (b, a), (a, b)]:
+            exchanges, i = exchanges + 1, i + 3
+        else:
+            additions, i = additions + 1, i + 1
+    told = [f"{count} {name}{'s' if count != 1 else ''}"
+            for count, name in ((exchanges, "row exchange"), (additions, "row addition")) if count]
+    return " and ".join(told) or "nothing"
+
+
 reduced, log = Matrix(H).echelon_form()
 basis = reduced.kernel()
-print(f"H reduced by {len(log)} row additions to rank {reduced.rank()}: {reduced}")
+print(f"H reduced to rank {reduced.rank()} by {steps(log)} (log {log}): {reduced}")
 print(f"kernel basis ({len(basis)} vectors):")
 for vector in basis:
     print(" ", bits(vector))

@@ -215,8 +215,11 @@ void row_echelon_full_matrix_steps(Steps<Store>& w, Index rows, Index cols) {
 }
 
 // Choosing a clone at load time needs x86 and a loader that resolves
-// indirect functions; elsewhere the baseline build is the only one.
-#if defined(ZENDRIK_GNU_EXTENSIONS) && defined(__x86_64__) && defined(__linux__)
+// indirect functions; elsewhere the baseline build is the only one. Clang
+// (16 to 19) is left out too: it refuses to flatten a function that it
+// clones, and without that leaves undefined the inline functions that only
+// clones call.
+#if defined(ZENDRIK_GNU_EXTENSIONS) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
 #define PACKED_REDUCTION ZENDRIK_FLATTEN __attribute__((target_clones("avx2", "default")))
 #else
 #define PACKED_REDUCTION ZENDRIK_FLATTEN

@@ -7,13 +7,16 @@
 #include <string_view>
 
 // Thread names and backtraces come from the operating system. Elsewhere than
-// Linux (glibc) a report names every thread "<unnamed>" and has no backtrace.
-#if defined(__linux__) && defined(__GLIBC__)
+// Linux a report names every thread "<unnamed>"; backtraces need glibc too.
+#if defined(__linux__)
 #define ZENDRIK_LINUX_REPORTS 1
-#include <execinfo.h>
-#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#define ZENDRIK_BACKTRACES 1
+#include <execinfo.h>
+#endif
 #endif
 
 namespace zendrik {
@@ -42,7 +45,8 @@ void thread_name(char* out, std::size_t size) noexcept {
             inherited[std::strcspn(inherited, "\n")] = '\0';
         std::fclose(comm);
     }
-    if (pthread_getname_np(pthread_self(), own, sizeof own) == 0 && own[0] != '\0' &&
+    // The calling thread's name, as every Linux C library can read it.
+    if (prctl(PR_GET_NAME, own) == 0 && own[0] != '\0' &&
         std::strcmp(own, inherited) != 0) {
         std::snprintf(out, size, "%s", own);
         return;
@@ -51,17 +55,49 @@ void thread_name(char* out, std::size_t size) noexcept {
     std::snprintf(out, size, "<unnamed>");
 }
 
+#ifdef ZENDRIK_SOURCE_ROOT
+// A compiler that cannot strip the project's path from source names as it
+// compiles (MSVC) leaves it to be stripped here. Windows paths may spell a
+// '/' as '\\' and a letter in either case; the report always uses '/'.
+bool same_path_character(char a, char b) noexcept {
+    const auto fold = [](char c) {
+        if (c == '\\') return '/';
+#ifdef _WIN32
+        if (c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A' + 'a');
+#endif
+        return c;
+    };
+    return fold(a) == fold(b);
+}
+
+template <std::size_t size>
+const char* project_relative(const char* file, char (&out)[size]) noexcept {
+    const char* rest = file;
+    for (const char* root = ZENDRIK_SOURCE_ROOT; *root != '\0'; ++root, ++rest)
+        if (!same_path_character(*root, *rest)) return file;
+    std::size_t n = 0;
+    for (; rest[n] != '\0' && n + 1 < size; ++n) out[n] = rest[n] == '\\' ? '/' : rest[n];
+    out[n] = '\0';
+    return out;
+}
+#endif
+
 }  // namespace
 
 void report_failure(const std::string& message, std::source_location where) noexcept {
     char name[64];
     thread_name(name, sizeof name);
-    std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", name, where.file_name(),
+    const char* file = where.file_name();
+#ifdef ZENDRIK_SOURCE_ROOT
+    char relative[512];
+    file = project_relative(file, relative);
+#endif
+    std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", name, file,
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                  message.c_str());
     if (backtraces_enabled()) {
         std::fputs("stack backtrace:\n", stderr);
-#ifdef ZENDRIK_LINUX_REPORTS
+#ifdef ZENDRIK_BACKTRACES
         void* frames[64];
         int depth = backtrace(frames, 64);
         std::fflush(stderr);

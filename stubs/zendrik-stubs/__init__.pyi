@@ -77,10 +77,13 @@ class Matrix:
         """
 
     def append_column(self, v: Sequence[SupportsIndex]) -> None:
-        """Append v[i] to the end of row i for every row; extra elements are ignored.
+        """Append v[i] to the end of row i for every row.
 
-        Raises PanicException when v has fewer elements than the matrix has rows;
-        a failed call changes nothing.
+        All of v is converted first: elements past nrows() are not appended, but
+        one that is not an int 0..255 still raises TypeError or OverflowError
+        (Matrix([[1]]).append_column([0, 300]) raises OverflowError). Raises
+        PanicException when v has fewer elements than the matrix has rows. A
+        failed call changes nothing.
         """
 
     def echelon_form(self) -> tuple[Matrix, list[tuple[int, int]]]:
