@@ -17,6 +17,11 @@
 #                  the nearest this machine has to macOS's toolchain (warnings are errors)
 # make check-wheels  the wheels workflow for other platforms' runners: actionlint, and the
 #                  wheels that each of its jobs would build, as cibuildwheel lists them
+# make dist-windows  the wheels for Windows (CPython 3.12 and 3.13, 64 and 32 bits),
+#                  cross-built here with MinGW-w64, in dist/
+# make test-windows  the suite under Wine on the Windows CPythons 3.12 and 3.13 (64-bit),
+#                  with the module from those wheels; the core test for both targets,
+#                  default and portable
 # make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
 # make bench-core  time the C++ core alone, and M4RI where libm4ri-dev is installed
 # make bench-core-phases  the same, with the time of each phase of the blocked elimination
@@ -84,7 +89,8 @@ $(or $(MAKECMDGOALS),demo):
 		$(strip $(foreach v,$(.VARIABLES),$(if $(filter command line,$(origin $v)),$v='$($v)')))
 else
 .PHONY: demo test test-32bit test-asan test-portable test-faults coverage dist test-dist bench bench-core bench-core-phases \
-	test-clang clang-toolchain check-wheels
+	test-clang clang-toolchain check-wheels \
+	dist-windows test-windows windows-wheel windows-core-test windows-suite
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
@@ -189,7 +195,7 @@ dist: $(DIST_VENV)/.tools
 	rm -rf $(DIST_BUILD)
 	$(DIST_VENV)/bin/python -m build --outdir $(DIST_BUILD) .
 	mkdir -p dist
-	rm -f dist/zendrik-*-$(PYTHON_TAG)-*.whl
+	rm -f dist/zendrik-*-$(PYTHON_TAG)-*-$(WHEEL_PLATFORM).whl
 	cp $(DIST_BUILD)/*.tar.gz dist/
 	PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/python -m auditwheel repair \
 		--plat $(WHEEL_PLATFORM) --wheel-dir dist $(DIST_BUILD)/*.whl
@@ -217,6 +223,87 @@ $(VENV)/.installed: $(BIN)/python $(SOURCES)
 		--config-settings=cmake.define.ZENDRIK_INSTRUMENT=$(INSTRUMENT) \
 		--config-settings=cmake.define.ZENDRIK_PORTABLE=$(PORTABLE)
 	touch $@
+
+# Windows, cross-built on this machine with MinGW-w64 (cmake/mingw-w64-*.cmake)
+# and run under Wine; tools/environment.sh makes the kit on first use: the
+# compilers, Wine, and the genuine Windows CPythons (64-bit only) with Windows'
+# pyconfig.h and import libraries of their DLLs.
+WINDOWS_PYTHONS := 3.12 3.13
+WINDOWS_TARGETS := x86_64 i686
+WINDOWS_PLATFORM_x86_64 := win_amd64
+WINDOWS_PLATFORM_i686 := win32
+WINDOWS_BUILD := build/windows
+# Made on first use, by the goals that use it alone.
+WINDOWS_KIT = $(shell tools/environment.sh windows)
+# Set by the goals below for one interpreter and target at a time.
+WINDOWS_TARGET ?= x86_64
+WINDOWS_TAG := cp$(subst .,,$(PYTHON_VERSION))
+WINDOWS_PLATFORM = $(WINDOWS_PLATFORM_$(WINDOWS_TARGET))
+WINDOWS_WHEEL = dist/zendrik-$(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)-$(WINDOWS_TAG)-$(WINDOWS_TAG)-$(WINDOWS_PLATFORM).whl
+WINDOWS_OBJDUMP = $(WINDOWS_TARGET)-w64-mingw32-objdump
+WINDOWS_CMAKE = cmake -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-$(WINDOWS_TARGET).cmake \
+	-DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+# A module may need the interpreter's DLL and Windows' own (the UCRT, the
+# kernel) and nothing else: no C or C++ runtime that a Windows machine lacks.
+WINDOWS_DLLS = python$(subst cp,,$(WINDOWS_TAG))\.dll|KERNEL32\.dll|ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll
+
+dist-windows:
+	tools/environment.sh windows >/dev/null
+	for version in $(WINDOWS_PYTHONS); do for target in $(WINDOWS_TARGETS); do \
+		$(MAKE) --no-print-directory windows-wheel PYTHON=python$$version WINDOWS_TARGET=$$target || exit 1; \
+	done; done
+	@ls -l dist/*-win*.whl
+
+# One wheel: the module built for WINDOWS_TARGET against the headers of
+# PYTHON's version, its DLL imports and exports checked, then packed.
+windows-wheel:
+	mkdir -p $(WINDOWS_BUILD)
+	$(WINDOWS_CMAKE) -S . -B $(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION) \
+		-DPython_EXECUTABLE=$(PYTHON_EXE) \
+		-DPython_INCLUDE_DIR=$(WINDOWS_KIT)/include/python$(PYTHON_VERSION) \
+		-DPython_LIBRARY=$(WINDOWS_KIT)/python$(PYTHON_VERSION)/libpython$(subst cp,,$(WINDOWS_TAG))-$(WINDOWS_TARGET).a \
+		>$(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION).log
+	cmake --build $(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION) -j2
+	module=$$(ls $(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION)/zendrik*.pyd) && \
+	imports=$$($(WINDOWS_OBJDUMP) -p $$module | sed -n 's/^\tDLL Name: //p') && \
+	exports=$$($(WINDOWS_OBJDUMP) -p $$module | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$$/s/^\t\[ *[0-9]*\] //p') && \
+	echo "$$module imports:" $$imports "; exports:" $$exports && \
+	if echo "$$imports" | grep -Eivx '$(WINDOWS_DLLS)'; then \
+		echo "$$module needs the DLLs above, which Windows lacks"; exit 1; fi && \
+	if [ "$$exports" != PyInit_zendrik ]; then echo "$$module exports more than PyInit_zendrik"; exit 1; fi && \
+	mkdir -p dist && python3 tools/pack_wheel.py --module $$module --ext-suffix .$(WINDOWS_TAG)-$(WINDOWS_PLATFORM).pyd \
+		--tag $(WINDOWS_TAG)-$(WINDOWS_TAG)-$(WINDOWS_PLATFORM) --out dist
+
+test-windows: dist-windows
+	for target in $(WINDOWS_TARGETS); do for portable in OFF ON; do \
+		$(MAKE) --no-print-directory windows-core-test WINDOWS_TARGET=$$target PORTABLE=$$portable || exit 1; \
+	done; done
+	for version in $(WINDOWS_PYTHONS); do \
+		$(MAKE) --no-print-directory windows-suite PYTHON=python$$version || exit 1; \
+	done
+
+windows-core-test:
+	$(WINDOWS_CMAKE) -S tests/core -B $(WINDOWS_BUILD)/core-$(WINDOWS_TARGET)$(PORTABLE_SUFFIX) \
+		-DZENDRIK_PORTABLE=$(PORTABLE) >/dev/null
+	cmake --build $(WINDOWS_BUILD)/core-$(WINDOWS_TARGET)$(PORTABLE_SUFFIX) -j2
+	tools/environment.sh wine $(WINDOWS_BUILD)/core-$(WINDOWS_TARGET)$(PORTABLE_SUFFIX)/core-tests.exe
+
+# The whole suite on the Windows CPython of PYTHON's version, from a copy of
+# the kit's interpreter whose sys.path holds the test tools and the module
+# installed from its wheel, where nothing can be built (PYTEST_ARGS: pytest's
+# own, to run a part of it).
+windows-suite:
+	rm -rf $(WINDOWS_BUILD)/python$(PYTHON_VERSION)
+	mkdir -p $(WINDOWS_BUILD)
+	cp -r $(WINDOWS_KIT)/python$(PYTHON_VERSION) $(WINDOWS_BUILD)/python$(PYTHON_VERSION)
+	python3 -m pip install -q --root-user-action=ignore --no-deps --only-binary=:all: --platform $(WINDOWS_PLATFORM) \
+		--python-version $(PYTHON_VERSION) --implementation cp --abi $(WINDOWS_TAG) \
+		--target $(WINDOWS_BUILD)/python$(PYTHON_VERSION)/module $(WINDOWS_WHEEL)
+	printf '%s\n' python$(subst cp,,$(WINDOWS_TAG)).zip . module \
+		'Z:$(subst /,\,$(WINDOWS_KIT)/site-$(PYTHON_VERSION))' 'import site' \
+		>$(WINDOWS_BUILD)/python$(PYTHON_VERSION)/python$(subst cp,,$(WINDOWS_TAG))._pth
+	tools/environment.sh wine $(WINDOWS_BUILD)/python$(PYTHON_VERSION)/python.exe -m pytest -q -rs \
+		-p no:cacheprovider $(PYTEST_ARGS)
 
 # The benchmark has a virtual environment of its own, with its peers beside a
 # zendrik built from the working tree.

@@ -21,13 +21,24 @@
 #ifdef ZENDRIK_PHASE_TIMES
 #include "matrix/blocked_elimination.hpp"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
 #include <sys/resource.h>
+#endif
 
 // First touches of fresh memory: each costs about a microsecond.
 long page_faults() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return static_cast<long>(counters.PageFaultCount);
+#else
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_minflt;
+#endif
 }
 #endif
 

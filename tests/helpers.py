@@ -70,6 +70,28 @@ def run_python(code, **env):
     return done.stdout, done.stderr
 
 
+def only_on_linux(what):
+    """For a test of something only Linux has: elsewhere it skips, naming it."""
+    return pytest.mark.skipif(sys.platform != "linux", reason=f"needs {what}, which only Linux has")
+
+
+def resident_bytes():
+    """The memory the process holds: its resident set (Linux), its working set (Windows)."""
+    if sys.platform == "win32":
+        class Counters(ctypes.Structure):
+            _fields_ = [("cb", ctypes.c_ulong), ("PageFaultCount", ctypes.c_ulong),
+                        ("PeakWorkingSetSize", ctypes.c_size_t), ("WorkingSetSize", ctypes.c_size_t),
+                        ("others", ctypes.c_size_t * 6)]
+        counters = Counters(cb=ctypes.sizeof(Counters))
+        get_info = ctypes.windll.kernel32.K32GetProcessMemoryInfo
+        get_info.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_ulong]
+        current_process = ctypes.c_void_p(-1)
+        assert get_info(current_process, ctypes.byref(counters), counters.cb)
+        return counters.WorkingSetSize
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 sanitized = os.environ.get("ZENDRIK_SANITIZED") == "1"
 # The address sanitizer reserves terabytes of shadow memory and replaces the
 # allocator, so address-space limits and resident-size readings mean nothing.

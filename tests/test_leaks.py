@@ -1,11 +1,10 @@
 """Every method, on success and on each failure path, many times over: no
 reference and no memory may be left behind."""
 import gc
-import os
 import sys
 
 import numpy as np
-from helpers import Idx, PanicException, needs_plain_allocator, run_python
+from helpers import Idx, PanicException, needs_plain_allocator, only_on_linux, resident_bytes, run_python
 from zendrik import Matrix
 
 ROUNDS = 2_000
@@ -65,11 +64,6 @@ CALLS = {
 }
 
 
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def run_all(rounds):
     for _ in range(rounds):
         for call in CALLS.values():
@@ -95,6 +89,7 @@ def test_no_reference_or_memory_growth(capfd):
 
 
 @needs_plain_allocator
+@only_on_linux("address-space limits (resource) and /proc")
 def test_failed_allocations_leave_nothing_behind():
     stdout, stderr = run_python("""
         import resource

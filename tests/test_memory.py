@@ -1,8 +1,8 @@
 """Running out of memory inside a call raises MemoryError and leaves the interpreter working."""
 import pytest
-from helpers import needs_plain_allocator, run_python
+from helpers import needs_plain_allocator, only_on_linux, run_python
 
-pytestmark = needs_plain_allocator
+pytestmark = [needs_plain_allocator, only_on_linux("address-space limits (resource) and /proc")]
 
 SCRIPT = """
     import itertools, resource, struct

@@ -1,5 +1,7 @@
 """The stubs shipped in the wheel match the module and are what type checkers read."""
+import importlib.util
 import json
+import os
 import pathlib
 import re
 import subprocess
@@ -21,13 +23,13 @@ def run(tmp, *command):
 
 def test_stubtest_finds_no_difference(tmp_path):
     done = run(tmp_path, sys.executable, "-m", "mypy.stubtest", "zendrik",
-               "--mypy-config-file", "/dev/null")
+               "--mypy-config-file", os.devnull)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
 def mypy_errors(tmp):
     done = run(tmp, sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
-               "--config-file", "/dev/null", *FILES)
+               "--config-file", os.devnull, *FILES)
     assert done.returncode == 1, done.stdout + done.stderr
     for line in done.stdout.splitlines():
         found = re.match(r"(.*?):(\d+): (error|note): (.*)", line)
@@ -38,10 +40,9 @@ def mypy_errors(tmp):
 
 def pyright_errors(tmp):
     # The pyright engine, as editors run it.
-    pyright = pathlib.Path(sys.executable).parent / "basedpyright"
-    if not pyright.exists():  # its Node.js has no build for some platforms (32-bit x86)
+    if importlib.util.find_spec("basedpyright") is None:  # its Node.js has no build for some platforms (32-bit x86)
         pytest.skip("basedpyright is not installed")
-    done = run(tmp, pyright, "--pythonpath", sys.executable, "--outputjson", *FILES)
+    done = run(tmp, sys.executable, "-m", "basedpyright", "--pythonpath", sys.executable, "--outputjson", *FILES)
     for found in json.loads(done.stdout)["generalDiagnostics"]:
         if found["severity"] == "error":
             yield (pathlib.Path(found["file"]).name, found["range"]["start"]["line"] + 1,

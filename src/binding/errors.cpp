@@ -151,6 +151,9 @@ std::optional<PendingError> take() {
     std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n",
                stderr);
     std::fputs("Python stack trace below:\n", stderr);
+    // The traceback goes through Python's own stream: what stands in the C
+    // stream's buffer (a file or pipe on Windows is buffered) must go first.
+    std::fflush(stderr);
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);
     resume_panic(message ? std::move(*message) : "Unwrapped panic from Python code");
@@ -191,6 +194,8 @@ PyObject* panic_exception_type() {
 void abort_process(const char* message, const char* last_words) noexcept {
     report_failure(message, std::source_location::current());
     if (last_words != nullptr) std::fprintf(stderr, "%s\n", last_words);
+    // abort() does not flush streams everywhere (Windows' C runtime does not).
+    std::fflush(stderr);
     std::abort();
 }
 

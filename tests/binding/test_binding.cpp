@@ -10,7 +10,13 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <string>
+#ifdef _WIN32
+#include <io.h>
+constexpr const char* null_device = "NUL";
+#else
 #include <unistd.h>
+constexpr const char* null_device = "/dev/null";
+#endif
 
 extern "C" void zendrik_fault_arm(unsigned long from, unsigned long until);
 
@@ -122,7 +128,7 @@ void type_made_in_a_call() {
     // The interpreter's report of the failure, and the panic's, are expected.
     std::fflush(stderr);
     const int saved_stderr = dup(2);
-    const int null = open("/dev/null", O_WRONLY);
+    const int null = open(null_device, O_WRONLY);
     dup2(null, 2);
     PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &failing);
     const std::string seen = outcome([] {

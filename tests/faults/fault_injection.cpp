@@ -7,8 +7,28 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 
 namespace {
+
+// Windows has no aligned_alloc; its aligned blocks must go back to _aligned_free.
+void* aligned_block(std::size_t align, std::size_t size) noexcept {
+#ifdef _WIN32
+    return _aligned_malloc(size, align);
+#else
+    return std::aligned_alloc(align, size);
+#endif
+}
+
+void free_aligned_block(void* p) noexcept {
+#ifdef _WIN32
+    _aligned_free(p);
+#else
+    std::free(p);
+#endif
+}
 
 struct Plan {
     bool armed = false;
@@ -44,7 +64,7 @@ void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
     size = (size + align - 1) / align * align;
     if (size == 0) size = align;
     for (;;) {
-        if (void* p = std::aligned_alloc(align, size)) return p;
+        if (void* p = aligned_block(align, size)) return p;
         std::new_handler handler = std::get_new_handler();
         if (handler == nullptr) throw std::bad_alloc();
         handler();
@@ -62,7 +82,11 @@ void* allocate_nothrow(Allocate allocate_with, Args... args) noexcept {
 
 }  // namespace
 
+#ifdef _WIN32
+#define ZENDRIK_REPLACEMENT __declspec(dllexport)
+#else
 #define ZENDRIK_REPLACEMENT __attribute__((visibility("default")))
+#endif
 
 ZENDRIK_REPLACEMENT void* operator new(std::size_t size) { return allocate(size); }
 ZENDRIK_REPLACEMENT void* operator new[](std::size_t size) { return allocate(size); }
@@ -91,24 +115,28 @@ ZENDRIK_REPLACEMENT void operator delete(void* p) noexcept { std::free(p); }
 ZENDRIK_REPLACEMENT void operator delete[](void* p) noexcept { std::free(p); }
 ZENDRIK_REPLACEMENT void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 ZENDRIK_REPLACEMENT void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-ZENDRIK_REPLACEMENT void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-ZENDRIK_REPLACEMENT void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+ZENDRIK_REPLACEMENT void operator delete(void* p, std::align_val_t) noexcept {
+    free_aligned_block(p);
+}
+ZENDRIK_REPLACEMENT void operator delete[](void* p, std::align_val_t) noexcept {
+    free_aligned_block(p);
+}
 ZENDRIK_REPLACEMENT void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
+    free_aligned_block(p);
 }
 ZENDRIK_REPLACEMENT void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
+    free_aligned_block(p);
 }
 ZENDRIK_REPLACEMENT void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 ZENDRIK_REPLACEMENT void operator delete[](void* p, const std::nothrow_t&) noexcept {
     std::free(p);
 }
 ZENDRIK_REPLACEMENT void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    std::free(p);
+    free_aligned_block(p);
 }
 ZENDRIK_REPLACEMENT void operator delete[](void* p, std::align_val_t,
                                            const std::nothrow_t&) noexcept {
-    std::free(p);
+    free_aligned_block(p);
 }
 
 extern "C" {
