@@ -2,6 +2,8 @@
 # make test        build, install into .venv with the test tools and run the tests
 # make test PYTHON=python3.13   the same on CPython 3.13, in .venv-3.13; every goal
 #                  takes PYTHON (3.14 and 3.15 run in a Debian unstable chroot)
+# make test PYTHON=python3.13t  the same on CPython 3.13 without the GIL, which
+#                  tools/environment.sh builds from Debian's source on first use
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
 # make test-portable  the tests against a build that uses only the plain
 #                  fallbacks of compiler-specific constructs (vector extensions, clones)
@@ -22,7 +24,16 @@ PYTHON ?= python3.12
 PYTHON_EXE := $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null || \
 	ls -d $$(pyenv root 2>/dev/null)/versions/$(patsubst python%,%,$(notdir $(PYTHON)))*/bin/$(notdir $(PYTHON)) \
 	2>/dev/null | sort -V | tail -n 1)
-PYTHON_VERSION := $(if $(PYTHON_EXE),$(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+# A free-threaded interpreter (python3.13t) that the machine lacks is built for
+# it from Debian's source by tools/environment.sh on first use, then reused.
+ifeq ($(PYTHON_EXE),)
+ifneq ($(filter python%t,$(PYTHON)),)
+PYTHON_EXE := $(shell tools/environment.sh python $(patsubst python%,%,$(PYTHON)))
+endif
+endif
+# 3.13, or 3.13t for a build without the GIL.
+PYTHON_VERSION := $(if $(PYTHON_EXE),$(shell $(PYTHON_EXE) -c 'import sys, sysconfig; \
+	print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))' 2>/dev/null))
 # Interpreters this machine lacks and Debian unstable has run in a chroot of
 # it, which tools/environment.sh makes on first use: every goal goes there.
 CHROOT_PYTHONS := python3.14 python3.15
@@ -58,7 +69,8 @@ CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
-PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
+# The interpreter and ABI tags of its wheels: cp313-cp313, cp313-cp313t.
+PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION:t=))-cp$(subst .,,$(PYTHON_VERSION))
 
 ifdef CHROOT
 .PHONY: $(or $(MAKECMDGOALS),demo)

@@ -6,6 +6,9 @@
 #                                           ARCH (i386, amd64); print its path
 #   tools/environment.sh run ARCH CMD...    run CMD in that chroot, in the work
 #                                           tree (mounted at /src)
+#   tools/environment.sh python VERSIONt    build the free-threaded CPython
+#                                           VERSION (3.13t) for this host from
+#                                           Debian's source; print its path
 #
 # A chroot runs in a mount namespace of its own: the work tree, /proc and the
 # host's name resolution and certificates are mounted there for that one run
@@ -109,8 +112,69 @@ run_in_chroot() {
     ' mount "$root" "$TREE" "$@"
 }
 
+# Free-threaded CPython: Debian packages none, so it is built here, for the
+# host, from Debian's own source of that CPython, fetched with a private apt
+# configuration kept in the cache (the host's apt is left as it is). The
+# suite each version's source is taken from:
+declare -A FREETHREADED_SOURCE_SUITES=([3.13]=trixie)
+# What that build needs from the host (the base image has them all).
+FREETHREADED_BUILD_PACKAGES="gcc make xz-utils pkg-config zlib1g-dev libssl-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev"
+
+make_freethreaded() {
+    local version=$1 suite=${FREETHREADED_SOURCE_SUITES[$1]}
+    local prefix=$CACHE/python${1}t apt=$CACHE/apt-source
+    local work=$CACHE/python${1}t.partial log=$CACHE/python${1}t.log
+    [ -e "$prefix/.ready" ] && return
+    local missing=() package
+    for package in $FREETHREADED_BUILD_PACKAGES; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        apt-get -o DPkg::Lock::Timeout=1200 update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 \
+            install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+    echo "environment.sh: building free-threaded CPython $version in $prefix (a few minutes, once)" >&2
+    mkdir -p "$apt/lists/partial" "$apt/archives/partial"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) $suite main" \
+        >"$apt/sources.list"
+    printf '%s\n' "Dir::State \"$apt\";" "Dir::State::Lists \"$apt/lists\";" "Dir::Cache \"$apt\";" \
+        "Dir::Etc::SourceList \"$apt/sources.list\";" "Dir::Etc::SourceParts \"/nonexistent\";" \
+        'Acquire::Check-Valid-Until "false";' 'Acquire::Languages "none";' 'APT::Sandbox::User "root";' \
+        >"$apt/apt.conf"
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work"
+    # Only what the module and its tests use: no optimisation by profile, the
+    # build's own tests not run, the standard library compiled once.
+    (
+        set -e
+        export APT_CONFIG=$apt/apt.conf
+        apt-get update -qq
+        cd "$work"
+        apt-get source -qq --download-only "python$version/$suite"
+        tar -xJf python"$version"_*.orig.tar.xz
+        cd Python-*/
+        ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install
+        make -j2
+        make install COMPILEALL_OPTS=-j2
+    ) >"$log" 2>&1 || die "building free-threaded CPython $version failed; see $log"
+    rm -rf "$work"
+    "$prefix/bin/python${version}t" -c 'import sys; assert not sys._is_gil_enabled()' ||
+        die "$prefix/bin/python${version}t runs with the GIL"
+    touch "$prefix/.ready"
+}
+
+freethreaded_path() {
+    local version=${1%t}
+    [[ $1 == *t && -n ${FREETHREADED_SOURCE_SUITES[$version]:-} ]] ||
+        die "no free-threaded CPython '$1' (these are built: ${!FREETHREADED_SOURCE_SUITES[*]/%/t})"
+    with_lock "python${version}t" make_freethreaded "$version" >&2
+    echo "$CACHE/python${version}t/bin/python${version}t"
+}
+
 case ${1:-} in
     chroot) [ $# -eq 2 ] || die "usage: $0 chroot ARCH"; chroot_path "$2" ;;
     run) [ $# -ge 3 ] || die "usage: $0 run ARCH CMD..."; shift; run "$@" ;;
-    *) die "usage: $0 chroot ARCH | run ARCH CMD..." ;;
+    python) [ $# -eq 2 ] || die "usage: $0 python VERSIONt"; freethreaded_path "$2" ;;
+    *) die "usage: $0 chroot ARCH | run ARCH CMD... | python VERSIONt" ;;
 esac
