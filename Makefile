@@ -13,6 +13,7 @@
 # make dist        sdist and manylinux wheel in dist/
 # make test-dist   install that wheel where nothing can be built, run the examples;
 #                  build a wheel from the sdist alone
+# make test-freethreaded  the tests and the wheel on CPython 3.13t (no GIL)
 # make test-32bit  the tests in a 32-bit userland (Debian unstable, i386, CPython 3.14);
 #                  INSTRUMENT=faults: with the fault sweeps
 # make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
@@ -78,7 +79,7 @@ $(or $(MAKECMDGOALS),demo):
 	tools/environment.sh run $(CHROOT) make $@ \
 		$(strip $(foreach v,$(.VARIABLES),$(if $(filter command line,$(origin $v)),$v='$($v)')))
 else
-.PHONY: demo test test-32bit test-asan test-portable test-faults coverage dist test-dist bench bench-core bench-core-phases
+.PHONY: demo test test-freethreaded test-32bit test-asan test-portable test-faults coverage dist test-dist bench bench-core bench-core-phases
 demo: $(VENV)/.installed
 	$(BIN)/python examples/lights_out.py
 
@@ -127,6 +128,11 @@ test-32bit:
 		INSTRUMENT=$(INSTRUMENT) VENV_OPTIONS=--system-site-packages TEST_TOOLS='$(TEST_TOOLS_32BIT)'
 # basedpyright needs a Node.js that PyPI has no 32-bit build of.
 TEST_TOOLS_32BIT := "mypy>=1.10"
+
+# The suite and the wheel without the GIL, on an interpreter built on first use.
+test-freethreaded:
+	$(MAKE) test PYTHON=python3.13t
+	$(MAKE) test-dist PYTHON=python3.13t
 
 test-asan:
 	$(MAKE) test VENV=.venv-asan$(VENV_SUFFIX) INSTRUMENT=asan TEST_ENV='$(ASAN_ENV)'
@@ -180,8 +186,11 @@ $(BIN)/python:
 	$(PYTHON_EXE) -m venv $(VENV_OPTIONS) $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
 
+# Some tools publish no wheel for a free-threaded Python but build from source
+# with toolchains fetched from elsewhere: there only wheels are taken.
+TEST_TOOLS_OPTIONS := $(if $(filter %t,$(PYTHON_VERSION)),--only-binary :all:)
 $(VENV)/.test-tools: $(BIN)/python pyproject.toml
-	$(BIN)/python -m pip install -q $(TEST_TOOLS)
+	$(BIN)/python -m pip install -q $(TEST_TOOLS_OPTIONS) $(TEST_TOOLS)
 	touch $@
 
 $(VENV)/.installed: $(BIN)/python $(SOURCES)

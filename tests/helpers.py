@@ -2,6 +2,7 @@ import ctypes
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -69,6 +70,9 @@ def run_python(code, **env):
     assert done.returncode == 0, done.stderr
     return done.stdout, done.stderr
 
+
+# An interpreter built without the GIL (3.13t): calls run on several cores at once.
+free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 sanitized = os.environ.get("ZENDRIK_SANITIZED") == "1"
 # The address sanitizer reserves terabytes of shadow memory and replaces the

@@ -2,18 +2,16 @@
 that switch threads in the middle of a call, and with plain calls, which an
 interpreter without the GIL runs on several cores at the same moment."""
 import sys
-import sysconfig
 import threading
 import time
 
 import pytest
 
-from helpers import Idx
+from helpers import Idx, free_threaded
 from zendrik import Matrix
 
 THREADS = 6
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 WIDTH = 256
 GROWN_COLUMNS = 2_000
 
@@ -36,7 +34,7 @@ def switching_one():
 # a second, which a flag that is not claimed atomically does not survive.
 @pytest.mark.parametrize("one, calls, seconds", [
     pytest.param(switching_one, 2_000, 120, id="switching"),
-    pytest.param(lambda: 1, 10**9, 4 if FREE_THREADED else 0.5, id="parallel"),
+    pytest.param(lambda: 1, 10**9, 4 if free_threaded else 0.5, id="parallel"),
 ])
 def test_no_crash_deadlock_or_lost_update(one, calls, seconds):
     shared = Matrix([[1] * WIDTH, [0] * WIDTH])
