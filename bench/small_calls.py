@@ -2,8 +2,9 @@
 
     python bench/small_calls.py BEFORE.so AFTER.so [--rounds N]
 
-Each build is loaded from its file; the rounds alternate between them so that
-what the machine does meanwhile weighs on both alike. A ratio above 1 means
+Each build is loaded from its file; the rounds alternate between the builds,
+and which goes first, so that what the machine does meanwhile weighs on both
+alike. A ratio above 1 means
 that the second build is slower; the median of the rounds is reported.
 """
 import argparse
@@ -39,10 +40,12 @@ def main():
     args = parser.parse_args()
     builds = [cases(load(args.before)), cases(load(args.after))]
     times = {name: ([], []) for name in builds[0]}
-    for _ in range(args.rounds):
+    for round in range(args.rounds):
         for name in times:
-            for build, seen in zip(builds, times[name]):
-                seen.append(timeit.timeit(build[name], number=args.calls) / args.calls)
+            # Which build goes first alternates too.
+            for index in (0, 1) if round % 2 == 0 else (1, 0):
+                seen = timeit.timeit(builds[index][name], number=args.calls) / args.calls
+                times[name][index].append(seen)
     print(f"{'call':10} {'before ns':>10} {'after ns':>10} {'ratio':>7}")
     for name, (before, after) in times.items():
         ratios = [b / a for a, b in zip(before, after)]
