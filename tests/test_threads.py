@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from helpers import Idx, free_threaded
+from helpers import Idx, free_threaded, run_python
 from zendrik import Matrix
 
 THREADS = 6
@@ -98,3 +98,43 @@ def test_no_crash_deadlock_or_lost_update(one, calls, seconds):
     # Every successful addition toggled row 1 exactly once.
     assert final == [[1] * WIDTH, [sum(done) % 2] * WIDTH]
     assert 0 < sum(done)
+
+
+# Two threads build matrices from a list that two others change: each row
+# replaced is freed at once, so an item read without a reference of its own
+# is read after it was freed.
+CHANGING_LIST = """
+    import threading, time
+    from zendrik import Matrix
+    row = [1, 0] * 16
+    rows = [[1, 0] * 16 for _ in range(64)]
+    deadline = time.monotonic() + {seconds}
+    wrong = []
+    threading.excepthook = wrong.append
+
+    def build():
+        while time.monotonic() < deadline:
+            wrong.extend(r for r in Matrix(rows).to_list() if r != row)
+
+    def change():
+        i = 0
+        while time.monotonic() < deadline:
+            rows[i % 32] = [1, 0] * 16
+            if i % 3 == 0:
+                rows.append([1, 0] * 16)
+            elif len(rows) > 40:  # never below 32 rows, both threads popping
+                rows.pop()
+            i += 1
+
+    threads = [threading.Thread(target=f) for f in (build, build, change, change)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print(wrong[:3])
+"""
+
+
+def test_a_list_that_another_thread_changes_is_read_safely():
+    out, _ = run_python(CHANGING_LIST.format(seconds=3 if free_threaded else 0.2))
+    assert out == "[]\n"

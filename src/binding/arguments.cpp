@@ -355,6 +355,8 @@ Row extract_byte_vector(PyObject* object) {
         return row_of(reinterpret_cast<const Byte*>(PyBytes_AS_STRING(object)),
                       static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
     if (PyByteArray_CheckExact(object)) {
+        // Without the GIL: copied under the lock that the interpreter's own
+        // bytearray methods take to resize it (from 3.14 on; 3.13's take none).
         const ObjectLock lock(object);
         return row_of(reinterpret_cast<const Byte*>(PyByteArray_AS_STRING(object)),
                       static_cast<std::size_t>(PyByteArray_GET_SIZE(object)));
