@@ -46,8 +46,8 @@ public:
     }
     bool try_take() noexcept {
         if constexpr (free_threaded) {
-            Py_ssize_t free = 0;
-            return value_.compare_exchange_strong(free, exclusive_mark, std::memory_order_acquire,
+            Py_ssize_t unclaimed = 0;
+            return value_.compare_exchange_strong(unclaimed, exclusive_mark, std::memory_order_acquire,
                                                   std::memory_order_relaxed);
         } else {
             if (value_.load(std::memory_order_relaxed) != 0) return false;
