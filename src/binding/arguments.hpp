@@ -6,6 +6,7 @@
 #include "matrix/matrix.hpp"
 
 #include <array>
+#include <atomic>
 #include <span>
 #include <string_view>
 
@@ -105,11 +106,11 @@ Rows extract_byte_rows(PyObject* object);
 // process (borrowed from the table). The interpreter keeps one object for each
 // of them anyway, so a result is the very object it would have made.
 inline constexpr std::size_t byte_int_count = 256;
-extern PyObject* const* byte_ints_made;
+extern std::atomic<PyObject* const*> byte_ints_made;
 PyObject* const* make_byte_ints();
 inline PyObject* const* byte_ints() {
-    if (byte_ints_made != nullptr) [[likely]]
-        return byte_ints_made;
+    if (PyObject* const* made = byte_ints_made.load(std::memory_order_acquire)) [[likely]]
+        return made;
     return make_byte_ints();
 }
 

@@ -18,7 +18,7 @@ constexpr const char* panic_exception_doc =
     "Python interpreter to exit.\n";
 constexpr const char* unnamed_type = "<failed to extract type name>";
 
-PyObject* panic_class = nullptr;  // filled once, kept for the life of the process
+std::atomic<PyObject*> panic_class{nullptr};  // filled once, kept for the life of the process
 
 std::string qualified_name(PyTypeObject* type) {
     OwnedRef name = OwnedRef::steal(PyType_GetQualName(type));
@@ -167,7 +167,7 @@ PendingError fetch() {
 void raise_fetched() { raise(fetch()); }
 
 PyObject* panic_exception_type() {
-    if (panic_class != nullptr) return panic_class;
+    if (PyObject* made = panic_class.load(std::memory_order_acquire)) return made;
     OwnedRef base = OwnedRef::take_new(PyExc_BaseException);
     PyObject* created = PyErr_NewExceptionWithDoc(panic_exception_name, panic_exception_doc,
                                                   base.get(), nullptr);
@@ -183,12 +183,9 @@ PyObject* panic_exception_type() {
         panic(std::string("Failed to initialize new exception type.: ") +
               (utf8 != nullptr ? utf8 : "unknown error"));
     }
-    // Python code run while the class was made may have filled the cell first.
-    if (panic_class != nullptr)
-        Py_DECREF(created);
-    else
-        panic_class = created;
-    return panic_class;
+    // Python code run while the class was made, or another thread, may have
+    // filled the cell first.
+    return publish_once(panic_class, created);
 }
 
 void abort_process(const char* message, const char* last_words) noexcept {

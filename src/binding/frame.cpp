@@ -102,7 +102,7 @@ OwnedRef new_matrix_object(PyTypeObject* type, Matrix&& record) {
     if (!object) raise_fetched();
     auto* matrix = reinterpret_cast<MatrixObject*>(object.get());
     std::construct_at(&matrix->record, std::move(record));
-    matrix->borrow_flag = 0;
+    std::construct_at(&matrix->borrow_flag);
     return object;
 }
 

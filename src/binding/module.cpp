@@ -199,7 +199,8 @@ constexpr const char* matrix_doc = "Matrix(elements)\n--\n\n";
 
 // The Matrix type, made on first need; raises the interpreter's error on failure.
 PyTypeObject* matrix_type() {
-    if (matrix_type_made == nullptr) {
+    if (PyTypeObject* made = matrix_type_made.load(std::memory_order_acquire)) return made;
+    {
         PyType_Slot slots[] = {
             {Py_tp_doc, const_cast<char*>(matrix_doc)},
             {Py_tp_new, reinterpret_cast<void*>(matrix_new)},
@@ -213,12 +214,8 @@ PyTypeObject* matrix_type() {
                             Py_TPFLAGS_DEFAULT, slots};
         PyObject* created = PyType_FromSpec(&spec);
         if (created == nullptr) raise_fetched();
-        if (matrix_type_made != nullptr)
-            Py_DECREF(created);
-        else
-            matrix_type_made = reinterpret_cast<PyTypeObject*>(created);
+        return publish_once(matrix_type_made, reinterpret_cast<PyTypeObject*>(created));
     }
-    return matrix_type_made;
 }
 
 // ---- The module ---------------------------------------------------------------------
@@ -231,17 +228,19 @@ PyModuleDef module_definition = {
 
 // The first interpreter to load the module owns it for the life of the process.
 std::atomic<std::int64_t> owning_interpreter{-1};
-PyObject* cached_module = nullptr;
+std::atomic<PyObject*> cached_module{nullptr};
 
 void add_matrix_class(PyObject* module) {
     PyObject* type = reinterpret_cast<PyObject*>(matrix_type());
     OwnedRef name = OwnedRef::steal(PyUnicode_FromStringAndSize("Matrix", 6));
     if (!name) raise_fetched();
     // Kept once made; a failure to make it (out of memory) must not stick.
-    static PyObject* all_name = nullptr;
+    static std::atomic<PyObject*> all_name_made{nullptr};
+    PyObject* all_name = all_name_made.load(std::memory_order_acquire);
     if (all_name == nullptr) {
         all_name = PyUnicode_InternFromString("__all__");
         if (all_name == nullptr) raise_fetched();
+        all_name = publish_once(all_name_made, all_name);
     }
     OwnedRef all = OwnedRef::steal(PyObject_GetAttr(module, all_name));
     if (!all) {
@@ -272,19 +271,24 @@ OwnedRef initialise_module() {
         raise_message(PyExc_ImportError,
                       "zendrik modules do not yet support subinterpreters, see "
                       "https://docs.python.org/3/howto/isolating-extensions.html");
-    if (cached_module == nullptr) {
+    PyObject* cached = cached_module.load(std::memory_order_acquire);
+    if (cached == nullptr) {
         OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
         if (!module) raise_fetched();
+#ifdef Py_GIL_DISABLED
+        // Safe without the GIL: see `free_threaded`.
+        if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) raise_fetched();
+#endif
         add_matrix_class(module.get());
         // A nested initialisation may have finished first; its module stays.
-        if (cached_module == nullptr) cached_module = module.release();
+        cached = publish_once(cached_module, module.release());
     }
-    return OwnedRef::take_new(cached_module);
+    return OwnedRef::take_new(cached);
 }
 
 }  // namespace
 
-PyTypeObject* matrix_type_made = nullptr;  // made once, kept for the life of the process
+std::atomic<PyTypeObject*> matrix_type_made{nullptr};  // made once, kept for the life of the process
 
 PyTypeObject* make_matrix_type_in_call() {
     try {

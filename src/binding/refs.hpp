@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace zendrik::py {
@@ -45,5 +46,19 @@ private:
     explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
+
+// Stores `made`, a new reference, in `cell` unless another thread or a nested
+// call stored an object there first; the object the cell holds is returned,
+// and a `made` that lost is released before anyone has seen it. What is kept
+// is made once and seen whole by every thread.
+template <typename Object>
+Object* publish_once(std::atomic<Object*>& cell, Object* made) noexcept {
+    Object* first = nullptr;
+    if (cell.compare_exchange_strong(first, made, std::memory_order_acq_rel,
+                                     std::memory_order_acquire))
+        return made;
+    Py_DECREF(reinterpret_cast<PyObject*>(made));
+    return first;
+}
 
 }  // namespace zendrik::py

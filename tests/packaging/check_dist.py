@@ -92,9 +92,11 @@ def main():
     parser.add_argument("--python", required=True)
     parser.add_argument("dist", type=pathlib.Path)
     args = parser.parse_args()
-    tag = run(args.python, "-c", "import sys; print('cp%d%d' % sys.version_info[:2])").strip()
+    # cp313-cp313, or cp313-cp313t without the GIL
+    tag = run(args.python, "-c", "import sys, sysconfig; print('cp%d%d-cp%d%d' % (sys.version_info[:2] * 2) "
+              "+ ('t' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''))").strip()
     # This machine's wheel: dist/ holds other platforms' too.
-    wheel = only(sorted(args.dist.glob(f"zendrik-{VERSION}-{tag}-{tag}-*_{platform.machine()}.whl")),
+    wheel = only(sorted(args.dist.glob(f"zendrik-{VERSION}-{tag}-*_{platform.machine()}.whl")),
                  f"{tag} wheel")
     sdist = only(sorted(args.dist.glob(f"zendrik-{VERSION}.tar.gz")), "sdist")
     check_wheel_contents(wheel)
