@@ -218,8 +218,8 @@ $(CORE_BENCH): bench/core_bench.cpp $(CORE_SOURCES) $(wildcard src/matrix/*.hpp 
 # against the headers of the interpreters in the arm64 userlands that
 # tools/environment.sh unpacks: Debian stable's for 3.13, unstable's for 3.14
 # and 3.15. auditwheel names the platform that the module's symbol versions
-# need, which must be the tag's. Under qemu-user only the tests run. There is no 3.12 wheel: no
-# Debian suite has an arm64 CPython 3.12 to test it with.
+# need, which must be the tag's. Under qemu-user only the tests run. There is
+# no 3.12 wheel: no Debian suite has an arm64 CPython 3.12 to test it with.
 ARM64_PYTHONS ?= 3.13 3.14 3.15
 ARM64_PLATFORM := manylinux_2_34_aarch64
 ARM64_USERLAND = case $(1) in 3.13) echo trixie-arm64 ;; *) echo sid-arm64 ;; esac
@@ -242,18 +242,28 @@ dist-arm64: $(DIST_VENV)/.tools
 	        { echo "the $$tag module needs a newer platform than $(ARM64_PLATFORM)"; exit 1; }; \
 	done
 
-# Each interpreter gets a venv beside Debian's test tools, with the wheel
-# unpacked into it: nothing is built in the userland.
-test-arm64: dist-arm64
+# The core test runs with and without the vector extensions; the core bench's
+# ranks and log sizes must be the host's (its times under emulation mean
+# nothing). Then each interpreter gets a venv beside Debian's test tools, with
+# the wheel unpacked into it: nothing is built in the userland. Hypothesis
+# makes fewer examples there, unless HYPOTHESIS_PROFILE says otherwise.
+test-arm64: dist-arm64 $(CORE_BENCH)
 	$(ARM64_CORE) build/core-tests-arm64
 	$(ARM64_CORE) build/core-tests-arm64-portable PORTABLE=ON
+	$(ARM64_CORE) build/core_bench-arm64
 	tools/environment.sh chroot arm64 >/dev/null
 	build/core-tests-arm64
 	build/core-tests-arm64-portable
+	$(CORE_BENCH) --quick | grep -E 'logs:|^checks:' >build/core_bench-host.results
+	build/core_bench-arm64 --quick | grep -E 'logs:|^checks:' >build/core_bench-arm64.results
+	diff build/core_bench-host.results build/core_bench-arm64.results
+	grep -q '^checks: all agree' build/core_bench-arm64.results
+	@echo "core bench: the same ranks and logs on aarch64"
 	set -e; for version in $(ARM64_PYTHONS); do \
 	    tag=cp$$(echo $$version | tr -d .); venv=.venv-arm64-$$version; \
 	    rm -rf $$venv; \
-	    tools/environment.sh run $$($(call ARM64_USERLAND,$$version)) /bin/bash -ec " \
+	    HYPOTHESIS_PROFILE=$(or $(HYPOTHESIS_PROFILE),emulated) \
+	        tools/environment.sh run $$($(call ARM64_USERLAND,$$version)) /bin/bash -ec " \
 	        python$$version -m venv --system-site-packages --without-pip $$venv; \
 	        $$venv/bin/python -m installer dist/zendrik-*-$$tag-$$tag-*aarch64.whl; \
 	        $$venv/bin/python -m pytest -q -rs"; \

@@ -76,6 +76,23 @@ sanitized = os.environ.get("ZENDRIK_SANITIZED") == "1"
 needs_plain_allocator = pytest.mark.skipif(sanitized, reason="sanitizer owns the allocator")
 
 
+def _emulated():
+    """Whether a user-mode emulator (qemu-user) runs this interpreter: the
+    kernel then describes the host's x86 processors to a foreign program."""
+    import platform
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            x86_host = "vendor_id" in cpuinfo.read()
+    except OSError:
+        return False
+    return x86_host and platform.machine() not in ("x86_64", "i386", "i686")
+
+
+# The emulator's own mappings count against an address-space limit.
+limits_address_space = pytest.mark.skipif(
+    _emulated(), reason="under qemu-user the address-space limit counts the emulator's own memory")
+
+
 def _has_fault_hooks():
     import zendrik
     try:

@@ -5,7 +5,7 @@ import os
 import sys
 
 import numpy as np
-from helpers import Idx, PanicException, needs_plain_allocator, run_python
+from helpers import Idx, PanicException, limits_address_space, needs_plain_allocator, run_python
 from zendrik import Matrix
 
 ROUNDS = 2_000
@@ -95,6 +95,7 @@ def test_no_reference_or_memory_growth(capfd):
 
 
 @needs_plain_allocator
+@limits_address_space
 def test_failed_allocations_leave_nothing_behind():
     stdout, stderr = run_python("""
         import resource

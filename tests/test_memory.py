@@ -1,8 +1,8 @@
 """Running out of memory inside a call raises MemoryError and leaves the interpreter working."""
 import pytest
-from helpers import needs_plain_allocator, run_python
+from helpers import limits_address_space, needs_plain_allocator, run_python
 
-pytestmark = needs_plain_allocator
+pytestmark = [needs_plain_allocator, limits_address_space]
 
 SCRIPT = """
     import itertools, resource, struct

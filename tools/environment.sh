@@ -163,7 +163,7 @@ make_emulated() {
     local lib=$root.partial/usr/lib/$qemu_arch-linux-gnu
     ln -sf blas/libblas.so.3 "$lib/libblas.so.3"
     ln -sf lapack/liblapack.so.3 "$lib/liblapack.so.3"
-    mkdir -p "$root.partial/src" "$root.partial/root"
+    mkdir -p "$root.partial/src" "$root.partial/root" "$root.partial/etc/ssl/certs"
     rm -rf "$root"
     mv "$root.partial" "$root"
     echo "$packages" >"$root/.ready"
