@@ -88,9 +88,10 @@ def _emulated():
     return x86_host and platform.machine() not in ("x86_64", "i386", "i686")
 
 
-# The emulator's own mappings count against an address-space limit.
+# The emulator maps the program's memory inside a space it reserved at the
+# start, so an address-space limit never stops an allocation there.
 limits_address_space = pytest.mark.skipif(
-    _emulated(), reason="under qemu-user the address-space limit counts the emulator's own memory")
+    _emulated(), reason="under qemu-user an address-space limit does not bind the program's allocations")
 
 
 def _has_fault_hooks():
