@@ -152,7 +152,7 @@ dist: $(DIST_VENV)/.tools
 	rm -rf $(DIST_BUILD)
 	$(DIST_VENV)/bin/python -m build --outdir $(DIST_BUILD) .
 	mkdir -p dist
-	rm -f dist/zendrik-*-$(PYTHON_TAG)-*.whl
+	rm -f dist/zendrik-*-$(PYTHON_TAG)-*$(WHEEL_PLATFORM).whl
 	cp $(DIST_BUILD)/*.tar.gz dist/
 	PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/python -m auditwheel repair \
 		--plat $(WHEEL_PLATFORM) --wheel-dir dist $(DIST_BUILD)/*.whl

@@ -6,6 +6,7 @@ Run by `make test-dist` with the build tools' interpreter:
 """
 import argparse
 import pathlib
+import platform
 import re
 import subprocess
 import sys
@@ -92,7 +93,9 @@ def main():
     parser.add_argument("dist", type=pathlib.Path)
     args = parser.parse_args()
     tag = run(args.python, "-c", "import sys; print('cp%d%d' % sys.version_info[:2])").strip()
-    wheel = only(sorted(args.dist.glob(f"zendrik-{VERSION}-{tag}-{tag}-*.whl")), f"{tag} wheel")
+    # This machine's wheel: dist/ holds other platforms' too.
+    wheel = only(sorted(args.dist.glob(f"zendrik-{VERSION}-{tag}-{tag}-*_{platform.machine()}.whl")),
+                 f"{tag} wheel")
     sdist = only(sorted(args.dist.glob(f"zendrik-{VERSION}.tar.gz")), "sdist")
     check_wheel_contents(wheel)
     check_sdist(sdist)
