@@ -133,8 +133,9 @@ declare -A EMULATED_PACKAGES=(
 )
 EMULATED_TOOLS=bash,coreutils,binutils,python3-installer,python3-numpy,python3-pytest,python3-hypothesis,python3-mypy
 
-# qemu-user runs the foreign binaries, registered with the kernel so that
-# they run as if native, chroot included (the F flag opens the emulator once).
+# The cross compiler, and qemu-user to run the foreign binaries, registered
+# with the kernel so that they run as if native, in a chroot too (its F flag
+# has the kernel open the emulator once, outside any chroot).
 ensure_emulation() {
     local arch=$1
     command -v mmdebstrap >/dev/null && [ -e /usr/libexec/qemu-binfmt/aarch64-binfmt-P ] &&
