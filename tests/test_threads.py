@@ -5,7 +5,7 @@ import threading
 
 import pytest
 
-from helpers import Idx
+from helpers import Idx, time_limit
 from zendrik import Matrix
 
 THREADS = 6
@@ -49,7 +49,7 @@ def test_no_crash_deadlock_or_lost_update():
     for t in threads:
         t.start()
     for t in threads:
-        t.join(timeout=120)
+        t.join(timeout=time_limit(120))
     assert not any(t.is_alive() for t in threads), "deadlock"
     assert failures == []
     # Every successful addition toggled row 1 exactly once.
