@@ -138,7 +138,7 @@ EMULATED_TOOLS=bash,coreutils,binutils,python3-installer,python3-numpy,python3-p
 # has the kernel open the emulator once, outside any chroot).
 ensure_emulation() {
     local arch=$1
-    command -v mmdebstrap >/dev/null && [ -e /usr/libexec/qemu-binfmt/aarch64-binfmt-P ] &&
+    command -v mmdebstrap >/dev/null && [ -e "/usr/libexec/qemu-binfmt/$arch-binfmt-P" ] &&
         command -v aarch64-linux-gnu-g++ >/dev/null ||
         apt_install qemu-user-static binfmt-support mmdebstrap g++-aarch64-linux-gnu
     mountpoint -q /proc/sys/fs/binfmt_misc ||
