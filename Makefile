@@ -25,6 +25,9 @@
 # make test-windows  the suite under Wine on the Windows CPythons 3.12 and 3.13 (64-bit),
 #                  with the module from those wheels; the core test for both targets,
 #                  default and portable
+# make dist-arm64  manylinux aarch64 wheels for CPython 3.13 to 3.15 in dist/, cross-built
+# make test-arm64  those wheels' tests under emulation (qemu-user), the core test and
+#                  the core bench's results beside the host's; ARM64_PYTHONS=3.14: one
 # make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
 # make bench-core  time the C++ core alone, and M4RI where libm4ri-dev is installed
 # make bench-core-phases  the same, with the time of each phase of the blocked elimination
@@ -101,7 +104,7 @@ $(or $(MAKECMDGOALS),demo):
 	tools/environment.sh run $(CHROOT) make $@ \
 		$(strip $(foreach v,$(.VARIABLES),$(if $(filter command line,$(origin $v)),$v='$($v)')))
 else
-.PHONY: demo test test-freethreaded test-32bit test-asan test-portable test-faults coverage dist test-dist bench bench-core bench-core-phases \
+.PHONY: demo test test-freethreaded test-32bit dist-arm64 test-arm64 test-asan test-portable test-faults coverage dist test-dist bench bench-core bench-core-phases \
 	test-clang clang-toolchain check-wheels \
 	dist-windows test-windows windows-wheel windows-core-test windows-suite
 demo: $(VENV)/.installed
@@ -121,7 +124,7 @@ $(CORE_TEST): tests/core/test_kernels.cpp tests/check.hpp $(shell find src/matri
 	mkdir -p $(dir $@)
 	$(CXX) -std=c++20 -Wall -Wextra $(TOOLCHAIN_FLAGS) $(or $(CORE_FLAGS_$(INSTRUMENT)),$(CORE_FLAGS)) \
 		$(if $(PORTABLE_SUFFIX),-DZENDRIK_PORTABLE -pedantic-errors) -Isrc -Itests \
-		-o $@ tests/core/test_kernels.cpp $(CORE_SOURCES)
+		-o $@ tests/core/test_kernels.cpp $(CORE_SOURCES) $(CORE_LINK)
 
 # The binding's own machinery inside an embedded interpreter, in the builds
 # with fault injection (it fails allocations on purpose). Built beside the
@@ -356,5 +359,61 @@ build/core_bench_phases: bench/core_bench.cpp $(CORE_SOURCES) $(wildcard src/mat
 
 $(CORE_BENCH): bench/core_bench.cpp $(CORE_SOURCES) $(wildcard src/matrix/*.hpp src/runtime/*.hpp)
 	mkdir -p build
-	$(CXX) -std=c++20 -O3 -Wall -Wextra -Isrc -o $@ bench/core_bench.cpp $(CORE_SOURCES) $(M4RI_FLAGS)
+	$(CXX) -std=c++20 -O3 -Wall -Wextra -Isrc -o $@ bench/core_bench.cpp $(CORE_SOURCES) $(M4RI_FLAGS) $(CORE_LINK)
+
+# 64-bit ARM Linux. Everything is cross-built on the host at native speed
+# (Debian 12's aarch64 compiler, whose glibc is older than the wheel's tag),
+# against the headers of the interpreters in the arm64 userlands that
+# tools/environment.sh unpacks: Debian stable's for 3.13, unstable's for 3.14
+# and 3.15. auditwheel names the platform that the module's symbol versions
+# need, which must be the tag's. Under qemu-user only the tests run. There is
+# no 3.12 wheel: no Debian suite has an arm64 CPython 3.12 to test it with.
+ARM64_PYTHONS ?= 3.13 3.14 3.15
+ARM64_PLATFORM := manylinux_2_34_aarch64
+ARM64_USERLAND = case $(1) in 3.13) echo trixie-arm64 ;; *) echo sid-arm64 ;; esac
+# The core programs are static, so that they run under the emulator as they are.
+ARM64_CORE = $(MAKE) --no-print-directory ZENDRIK_ENVIRONMENT=arm64 CXX=aarch64-linux-gnu-g++ CORE_LINK=-static
+dist-arm64: $(DIST_VENV)/.tools
+	set -e; for version in $(ARM64_PYTHONS); do \
+	    tag=cp$$(echo $$version | tr -d .); build=build/arm64/$$tag; mkdir -p $$build; \
+	    root=$$(tools/environment.sh chroot $$($(call ARM64_USERLAND,$$version))); \
+	    cmake -S . -B $$build --toolchain tools/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+	        -DPython_INCLUDE_DIR=$$root/usr/include/python$$version \
+	        -DCMAKE_CXX_FLAGS="-idirafter $$root/usr/include" >$$build.log; \
+	    cmake --build $$build -j2 >>$$build.log; \
+	    rm -f dist/zendrik-*-$$tag-*aarch64.whl $$build/*.whl; \
+	    $(DIST_VENV)/bin/python tools/pack_wheel.py --module $$build/zendrik.so \
+	        --ext-suffix .cpython-$${tag#cp}-aarch64-linux-gnu.so --tag $$tag-$$tag-linux_aarch64 --out $$build; \
+	    PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/python -m auditwheel repair \
+	        --plat auto --wheel-dir dist $$build/*.whl 2>&1 | grep -v '^WARNING: Location'; \
+	    ls dist/zendrik-*-$$tag-$$tag-$(ARM64_PLATFORM).whl >/dev/null || \
+	        { echo "the $$tag module needs a newer platform than $(ARM64_PLATFORM)"; exit 1; }; \
+	done
+
+# The core test runs with and without the vector extensions; the core bench's
+# ranks and log sizes must be the host's (its times under emulation mean
+# nothing). Then each interpreter gets a venv beside Debian's test tools, with
+# the wheel unpacked into it: nothing is built in the userland. Hypothesis
+# makes fewer examples there, unless HYPOTHESIS_PROFILE says otherwise.
+test-arm64: dist-arm64 $(CORE_BENCH)
+	$(ARM64_CORE) build/core-tests-arm64
+	$(ARM64_CORE) build/core-tests-arm64-portable PORTABLE=ON
+	$(ARM64_CORE) build/core_bench-arm64
+	tools/environment.sh chroot arm64 >/dev/null
+	build/core-tests-arm64
+	build/core-tests-arm64-portable
+	$(CORE_BENCH) --quick | grep -E 'logs:|^checks:' >build/core_bench-host.results
+	build/core_bench-arm64 --quick | grep -E 'logs:|^checks:' >build/core_bench-arm64.results
+	diff build/core_bench-host.results build/core_bench-arm64.results
+	grep -q '^checks: all agree' build/core_bench-arm64.results
+	@echo "core bench: the same ranks and logs on aarch64"
+	set -e; for version in $(ARM64_PYTHONS); do \
+	    tag=cp$$(echo $$version | tr -d .); venv=.venv-arm64-$$version; \
+	    rm -rf $$venv; \
+	    HYPOTHESIS_PROFILE=$(or $(HYPOTHESIS_PROFILE),emulated) \
+	        tools/environment.sh run $$($(call ARM64_USERLAND,$$version)) /bin/bash -ec " \
+	        python$$version -m venv --system-site-packages --without-pip $$venv; \
+	        $$venv/bin/python -m installer dist/zendrik-*-$$tag-$$tag-*aarch64.whl; \
+	        $$venv/bin/python -m pytest -q -rs"; \
+	done
 endif

@@ -61,12 +61,38 @@ def element_overflow(v):
     return RANGE if -LONG_MAX - 1 <= v <= LONG_MAX else LONG_TOO_LARGE
 
 
+def _emulated():
+    """Whether a user-mode emulator (qemu-user) runs this interpreter: the
+    kernel then describes the host's x86 processors to a foreign program."""
+    import platform
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            x86_host = "vendor_id" in cpuinfo.read()
+    except OSError:
+        return False
+    return x86_host and platform.machine() not in ("x86_64", "i386", "i686")
+
+
+emulated = _emulated()
+
+
+def time_limit(seconds):
+    """A limit of `seconds` natively: an emulator takes about ten times as long."""
+    return seconds * 10 if emulated else seconds
+
+
+# The emulator maps the program's memory inside a space it reserved at the
+# start, so an address-space limit never stops an allocation there.
+limits_address_space = pytest.mark.skipif(
+    emulated, reason="under qemu-user an address-space limit does not bind the program's allocations")
+
+
 def run_python(code, **env):
     """Run `code` in a fresh interpreter; returns (stdout, stderr)."""
     full_env = {k: v for k, v in os.environ.items() if k != "ZENDRIK_BACKTRACE"}
     full_env.update(env)
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=full_env, timeout=300)
+                          text=True, env=full_env, timeout=time_limit(300))
     assert done.returncode == 0, done.stderr
     return done.stdout, done.stderr
 
@@ -100,6 +126,7 @@ sanitized = os.environ.get("ZENDRIK_SANITIZED") == "1"
 # The address sanitizer reserves terabytes of shadow memory and replaces the
 # allocator, so address-space limits and resident-size readings mean nothing.
 needs_plain_allocator = pytest.mark.skipif(sanitized, reason="sanitizer owns the allocator")
+
 
 
 def _has_fault_hooks():

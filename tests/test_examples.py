@@ -4,6 +4,7 @@ import subprocess
 import sys
 
 import pytest
+from helpers import time_limit
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = sorted(p.stem for p in (ROOT / "examples").glob("*.py"))
@@ -16,7 +17,7 @@ def test_every_example_has_recorded_output():
 @pytest.mark.parametrize("name", EXAMPLES)
 def test_example_output(name):
     done = subprocess.run([sys.executable, str(ROOT / "examples" / f"{name}.py")],
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=time_limit(120))
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     assert done.stdout == (ROOT / "tests" / "expected" / f"{name}.txt").read_text()

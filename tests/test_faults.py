@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 import pytest
-from helpers import fault_hooks, free_threaded, needs_plain_allocator
+from helpers import fault_hooks, free_threaded, needs_plain_allocator, time_limit
 
 FAULTS = os.path.join(os.path.dirname(__file__), "faults")
 SWEEP = os.path.join(FAULTS, "fault_sweep.py")
@@ -15,7 +15,7 @@ SWEEP = os.path.join(FAULTS, "fault_sweep.py")
 
 def sweep(kind, script=SWEEP):
     done = subprocess.run([sys.executable, script, kind], capture_output=True, text=True,
-                          timeout=600)
+                          timeout=time_limit(600))
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     return {entry["case"]: entry for entry in map(json.loads, done.stdout.splitlines())}

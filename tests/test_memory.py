@@ -1,9 +1,9 @@
 """Running out of memory inside a call raises MemoryError and leaves the interpreter working."""
 import pytest
-from helpers import free_threaded, needs_plain_allocator, only_on_linux, run_python
+from helpers import free_threaded, limits_address_space, needs_plain_allocator, only_on_linux, run_python
 
 pytestmark = [needs_plain_allocator, only_on_linux("address-space limits (resource) and /proc"),
-              pytest.mark.skipif(
+              limits_address_space, pytest.mark.skipif(
     free_threaded, reason="without the GIL the interpreter's own allocator reserves whole arenas "
     "ahead (and can be replaced by none): an address-space limit starves the interpreter itself")]
 

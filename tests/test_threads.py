@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from helpers import Idx, free_threaded, run_python
+from helpers import Idx, free_threaded, run_python, time_limit
 from zendrik import Matrix
 
 THREADS = 6
@@ -82,7 +82,7 @@ def test_no_crash_deadlock_or_lost_update(one, calls, seconds):
     for t in threads:
         t.start()
     for t in threads:
-        t.join(timeout=seconds + 120)
+        t.join(timeout=seconds + time_limit(120))
     assert not any(t.is_alive() for t in threads), "deadlock"
     torn = sum(1 for f in failures if isinstance(f, tuple) and f[0] == "torn")
     try:  # no claim outlives its call: the matrix is free for both kinds

@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from helpers import sanitized
+from helpers import sanitized, time_limit
 
 HERE = pathlib.Path(__file__).resolve().parent / "typing"
 FILES = [str(HERE / "good.py"), str(HERE / "bad.py")]
@@ -18,7 +18,7 @@ pytestmark = pytest.mark.skipif(sanitized, reason="type checking runs no module 
 
 def run(tmp, *command):
     # From an empty directory, so only the installed stubs can be found.
-    return subprocess.run(command, cwd=tmp, capture_output=True, text=True, timeout=600)
+    return subprocess.run(command, cwd=tmp, capture_output=True, text=True, timeout=time_limit(600))
 
 
 def test_stubtest_finds_no_difference(tmp_path):

@@ -3,7 +3,7 @@
 # outside the work tree (under $ZENDRIK_CACHE) so that every clone reuses them.
 #
 #   tools/environment.sh chroot ARCH        make the Debian unstable chroot for
-#                                           ARCH (i386, amd64); print its path
+#                                           ARCH (i386, amd64, arm64); print its path
 #   tools/environment.sh run ARCH CMD...    run CMD in that chroot, in the work
 #                                           tree (mounted at /src)
 #   tools/environment.sh windows            make the Windows cross-building and
@@ -12,6 +12,9 @@
 #   tools/environment.sh python VERSIONt    build the free-threaded CPython
 #                                           VERSION (3.13t) for this host from
 #                                           Debian's source; print its path
+#
+# ARCH may name Debian's stable suite too, as in trixie-arm64 (CPython 3.13).
+# arm64 runs under qemu-user: see the 64-bit ARM section below.
 #
 # A chroot runs in a mount namespace of its own: the work tree, /proc and the
 # host's name resolution and certificates are mounted there for that one run
@@ -30,6 +33,12 @@ declare -A CHROOT_PACKAGES=(
 )
 
 die() { echo "environment.sh: $*" >&2; exit 1; }
+
+apt_install() {
+    apt-get -o DPkg::Lock::Timeout=1200 update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -qq \
+        --no-install-recommends "$@" >/dev/null
+}
 
 # The Debian mirror this machine's apt already uses: the repository names none.
 debian_mirror() {
@@ -66,10 +75,7 @@ make_chroot() {
         echo "$packages" >"$root/.ready"
         return
     fi
-    command -v debootstrap >/dev/null || {
-        apt-get -o DPkg::Lock::Timeout=1200 update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -qq debootstrap >/dev/null
-    }
+    command -v debootstrap >/dev/null || apt_install debootstrap
     echo "environment.sh: making the $arch chroot in $root (a few minutes, once)" >&2
     rm -rf "$root.partial"
     debootstrap --arch="$arch" --variant=minbase --include="$packages" \
@@ -82,10 +88,15 @@ make_chroot() {
 }
 
 chroot_path() {
-    local arch=$1
-    [[ $arch =~ ^(i386|amd64)$ ]] || die "no chroot for architecture '$arch'"
-    with_lock "sid-$arch" make_chroot "$arch" >&2
-    echo "$CACHE/sid-$arch"
+    local name=$1
+    case $name in
+        i386 | amd64) with_lock "sid-$name" make_chroot "$name" >&2; echo "$CACHE/sid-$name" ;;
+        arm64) name=sid-arm64 ;&
+        sid-arm64 | trixie-arm64)
+            with_lock "$name" make_emulated "${name%-arm64}" arm64 >&2
+            echo "$CACHE/$name" ;;
+        *) die "no chroot for architecture '$name'" ;;
+    esac
 }
 
 run() {
@@ -162,9 +173,7 @@ windows_apt_packages() {
     fi
     echo "environment.sh: installing MinGW-w64 and Wine (a few minutes, once)" >&2
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt-get -o DPkg::Lock::Timeout=1200 update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -qq \
-        --no-install-recommends $WINDOWS_APT_PACKAGES >/dev/null
+    apt_install $WINDOWS_APT_PACKAGES
 }
 
 # PC/pyconfig.h from the CPython sources Debian ships.
@@ -280,11 +289,7 @@ make_freethreaded() {
     for package in $FREETHREADED_BUILD_PACKAGES; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
     done
-    if [ ${#missing[@]} -gt 0 ]; then
-        apt-get -o DPkg::Lock::Timeout=1200 update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 \
-            install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-    fi
+    [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
     echo "environment.sh: building free-threaded CPython $version in $prefix (a few minutes, once)" >&2
     rm -rf "$work" "$prefix"
     mkdir -p "$work"
@@ -312,6 +317,56 @@ freethreaded_path() {
         die "no free-threaded CPython '$1' (these are built: ${!FREETHREADED_SOURCE_SUITES[*]/%/t})"
     with_lock "python${version}t" make_freethreaded "$version" >&2
     echo "$CACHE/python${version}t/bin/python${version}t"
+}
+
+# --- 64-bit ARM, emulated.
+# Nothing is built there: the module, the core test and the core bench are
+# cross-built on the host (Debian 12's aarch64 cross compiler, against the
+# headers of each userland's interpreters). So the userland is only
+# interpreters and test tools, and its packages are unpacked, not installed:
+# a maintainer script run under emulation costs ten times its native time,
+# and none of theirs matters here but the two library links made below.
+declare -A EMULATED_PACKAGES=(
+    [sid]=python3.14,python3.15,libpython3.14-dev,libpython3.15-dev
+    [trixie]=python3.13,libpython3.13-dev
+)
+EMULATED_TOOLS=bash,coreutils,binutils,python3-installer,python3-numpy,python3-pytest,python3-hypothesis,python3-mypy
+
+# The cross compiler, and qemu-user to run the foreign binaries, registered
+# with the kernel so that they run as if native, in a chroot too (its F flag
+# has the kernel open the emulator once, outside any chroot).
+ensure_emulation() {
+    local arch=$1
+    command -v mmdebstrap >/dev/null && [ -e "/usr/libexec/qemu-binfmt/$arch-binfmt-P" ] &&
+        command -v aarch64-linux-gnu-g++ >/dev/null ||
+        apt_install qemu-user-static binfmt-support mmdebstrap g++-aarch64-linux-gnu
+    mountpoint -q /proc/sys/fs/binfmt_misc ||
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    grep -q enabled "/proc/sys/fs/binfmt_misc/qemu-$arch" 2>/dev/null ||
+        update-binfmts --enable "qemu-$arch"
+}
+
+make_emulated() {
+    local suite=$1 arch=$2 root=$CACHE/$1-$2
+    local qemu_arch=${arch/arm64/aarch64}
+    local packages=$EMULATED_TOOLS,${EMULATED_PACKAGES[$suite]}
+    ensure_emulation "$qemu_arch"
+    [ -e "$root/.ready" ] && [ "$(cat "$root/.ready")" = "$packages" ] && return
+    echo "environment.sh: unpacking the $suite $arch userland in $root (a minute, once)" >&2
+    rm -rf "$root.partial"
+    mmdebstrap --mode=root --variant=extract --architectures="$arch" \
+        --aptopt='Acquire::Check-Valid-Until "false"' --include="$packages" \
+        "$suite" "$root.partial" "$(debian_mirror)" >"$CACHE/$suite-$arch.log" 2>&1 ||
+        die "mmdebstrap failed; see $CACHE/$suite-$arch.log"
+    # NumPy finds BLAS and LAPACK through links that the alternatives system
+    # would have made.
+    local lib=$root.partial/usr/lib/$qemu_arch-linux-gnu
+    ln -sf blas/libblas.so.3 "$lib/libblas.so.3"
+    ln -sf lapack/liblapack.so.3 "$lib/liblapack.so.3"
+    mkdir -p "$root.partial/src" "$root.partial/root" "$root.partial/etc/ssl/certs"
+    rm -rf "$root"
+    mv "$root.partial" "$root"
+    echo "$packages" >"$root/.ready"
 }
 
 case ${1:-} in
