@@ -365,12 +365,13 @@ $(CORE_BENCH): bench/core_bench.cpp $(CORE_SOURCES) $(wildcard src/matrix/*.hpp 
 # (Debian 12's aarch64 compiler, whose glibc is older than the wheel's tag),
 # against the headers of the interpreters in the arm64 userlands that
 # tools/environment.sh unpacks: Debian stable's for 3.13, unstable's for 3.14
-# and 3.15. auditwheel gives the wheel the tag that the x86-64 wheels have,
-# and refuses it if the module's symbol versions need a newer glibc (today
-# they need 2.26). Under qemu-user only the tests run. There is
+# and 3.15. auditwheel tags each wheel with the oldest glibc its symbol
+# versions allow (2.26 today), which must be no newer than the x86-64 wheels'
+# 2.34. Under qemu-user only the tests run. There is
 # no 3.12 wheel: no Debian suite has an arm64 CPython 3.12 to test it with.
 ARM64_PYTHONS ?= 3.13 3.14 3.15
-ARM64_PLATFORM := manylinux_2_34_aarch64
+# The newest glibc the wheels may need: that of the x86-64 wheels' tag.
+ARM64_GLIBC_MINOR := 34
 ARM64_USERLAND = case $(1) in 3.13) echo trixie-arm64 ;; *) echo sid-arm64 ;; esac
 # The core programs are static, so that they run under the emulator as they are.
 ARM64_CORE = $(MAKE) --no-print-directory ZENDRIK_ENVIRONMENT=arm64 CXX=aarch64-linux-gnu-g++ CORE_LINK=-static
@@ -386,9 +387,11 @@ dist-arm64: $(DIST_VENV)/.tools
 	    $(DIST_VENV)/bin/python tools/pack_wheel.py --module $$build/zendrik.so \
 	        --ext-suffix .cpython-$${tag#cp}-aarch64-linux-gnu.so --tag $$tag-$$tag-linux_aarch64 --out $$build; \
 	    PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/python -m auditwheel repair \
-	        --plat $(ARM64_PLATFORM) --wheel-dir dist $$build/*.whl 2>&1 | grep -v '^WARNING: Location'; \
-	    ls dist/zendrik-*-$$tag-$$tag-$(ARM64_PLATFORM).whl >/dev/null || \
-	        { echo "the $$tag module needs a newer platform than $(ARM64_PLATFORM)"; exit 1; }; \
+	        --plat auto --wheel-dir dist $$build/*.whl 2>&1 | grep -v '^WARNING: Location'; \
+	    wheel=$$(ls dist/zendrik-*-$$tag-$$tag-manylinux_2_*_aarch64.whl); \
+	    glibc=$$(echo $$wheel | sed 's/.*manylinux_2_\([0-9]*\)_aarch64.whl/\1/'); \
+	    [ "$$glibc" -le $(ARM64_GLIBC_MINOR) ] || \
+	        { echo "the $$tag module needs glibc 2.$$glibc, newer than 2.$(ARM64_GLIBC_MINOR)"; exit 1; }; \
 	done
 
 # The core test runs with and without the vector extensions; the core bench's
