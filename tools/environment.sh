@@ -12,6 +12,8 @@
 #   tools/environment.sh python VERSIONt    build the free-threaded CPython
 #                                           VERSION (3.13t) for this host from
 #                                           Debian's source; print its path
+#   tools/environment.sh packages NAME...   install the Debian packages named
+#                                           that are missing
 #
 # ARCH may name Debian's stable suite too, as in trixie-arm64 (CPython 3.13).
 # arm64 runs under qemu-user: see the 64-bit ARM section below.
@@ -34,10 +36,17 @@ declare -A CHROOT_PACKAGES=(
 
 die() { echo "environment.sh: $*" >&2; exit 1; }
 
+# Installs those of the Debian packages named that are missing, as root.
 apt_install() {
+    local missing=() package
+    for package; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    echo "environment.sh: installing ${missing[*]} (once)" >&2
     apt-get -o DPkg::Lock::Timeout=1200 update -qq
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -qq \
-        --no-install-recommends "$@" >/dev/null
+        --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # The Debian mirror this machine's apt already uses: the repository names none.
@@ -75,7 +84,7 @@ make_chroot() {
         echo "$packages" >"$root/.ready"
         return
     fi
-    command -v debootstrap >/dev/null || apt_install debootstrap
+    apt_install debootstrap
     echo "environment.sh: making the $arch chroot in $root (a few minutes, once)" >&2
     rm -rf "$root.partial"
     debootstrap --arch="$arch" --variant=minbase --include="$packages" \
@@ -166,12 +175,7 @@ WINDOWS_TEST_TOOLS="pytest>=8 hypothesis>=6.100 numpy==2.1.3 mypy>=1.10,<2 based
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 windows_apt_packages() {
-    local missing
-    missing=$(dpkg-query -W -f='${db:Status-Abbrev}\n' $WINDOWS_APT_PACKAGES 2>/dev/null | grep -cv '^ii' || true)
-    if [ "$missing" = 0 ] && [ "$(dpkg-query -W $WINDOWS_APT_PACKAGES 2>/dev/null | wc -l)" = "$(wc -w <<<"$WINDOWS_APT_PACKAGES")" ]; then
-        return
-    fi
-    echo "environment.sh: installing MinGW-w64 and Wine (a few minutes, once)" >&2
+    # Wine runs 32-bit Windows programs (its own among them) as i386 ones.
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     apt_install $WINDOWS_APT_PACKAGES
 }
@@ -285,11 +289,7 @@ make_freethreaded() {
     local prefix=$CACHE/python${1}t
     local work=$CACHE/python${1}t.partial log=$CACHE/python${1}t.log
     [ -e "$prefix/.ready" ] && return
-    local missing=() package
-    for package in $FREETHREADED_BUILD_PACKAGES; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+    apt_install $FREETHREADED_BUILD_PACKAGES
     echo "environment.sh: building free-threaded CPython $version in $prefix (a few minutes, once)" >&2
     rm -rf "$work" "$prefix"
     mkdir -p "$work"
@@ -337,9 +337,7 @@ EMULATED_TOOLS=bash,coreutils,binutils,python3-installer,python3-numpy,python3-p
 # has the kernel open the emulator once, outside any chroot).
 ensure_emulation() {
     local arch=$1
-    command -v mmdebstrap >/dev/null && [ -e "/usr/libexec/qemu-binfmt/$arch-binfmt-P" ] &&
-        command -v aarch64-linux-gnu-g++ >/dev/null ||
-        apt_install qemu-user-static binfmt-support mmdebstrap g++-aarch64-linux-gnu
+    apt_install qemu-user-static binfmt-support mmdebstrap g++-aarch64-linux-gnu
     mountpoint -q /proc/sys/fs/binfmt_misc ||
         mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     grep -q enabled "/proc/sys/fs/binfmt_misc/qemu-$arch" 2>/dev/null ||
@@ -375,5 +373,6 @@ case ${1:-} in
     windows) [ $# -eq 1 ] || die "usage: $0 windows"; windows_path ;;
     wine) [ $# -ge 2 ] || die "usage: $0 wine PROGRAM ARG..."; shift; run_wine "$@" ;;
     python) [ $# -eq 2 ] || die "usage: $0 python VERSIONt"; freethreaded_path "$2" ;;
-    *) die "usage: $0 chroot ARCH | run ARCH CMD... | windows | wine PROGRAM ARG... | python VERSIONt" ;;
+    packages) [ $# -ge 2 ] || die "usage: $0 packages NAME..."; shift; apt_install "$@" ;;
+    *) die "usage: $0 chroot ARCH | run ARCH CMD... | windows | wine PROGRAM ARG... | python VERSIONt | packages NAME..." ;;
 esac

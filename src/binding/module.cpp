@@ -200,22 +200,20 @@ constexpr const char* matrix_doc = "Matrix(elements)\n--\n\n";
 // The Matrix type, made on first need; raises the interpreter's error on failure.
 PyTypeObject* matrix_type() {
     if (PyTypeObject* made = matrix_type_made.load(std::memory_order_acquire)) return made;
-    {
-        PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>(matrix_doc)},
-            {Py_tp_new, reinterpret_cast<void*>(matrix_new)},
-            {Py_tp_repr, reinterpret_cast<void*>(matrix_repr)},
-            {Py_tp_methods, matrix_methods},
-            {Py_tp_base, &PyBaseObject_Type},
-            {Py_tp_dealloc, reinterpret_cast<void*>(matrix_dealloc)},
-            {0, nullptr},
-        };
-        PyType_Spec spec = {"builtins.Matrix", static_cast<int>(sizeof(MatrixObject)), 0,
-                            Py_TPFLAGS_DEFAULT, slots};
-        PyObject* created = PyType_FromSpec(&spec);
-        if (created == nullptr) raise_fetched();
-        return publish_once(matrix_type_made, reinterpret_cast<PyTypeObject*>(created));
-    }
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(matrix_doc)},
+        {Py_tp_new, reinterpret_cast<void*>(matrix_new)},
+        {Py_tp_repr, reinterpret_cast<void*>(matrix_repr)},
+        {Py_tp_methods, matrix_methods},
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_dealloc, reinterpret_cast<void*>(matrix_dealloc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"builtins.Matrix", static_cast<int>(sizeof(MatrixObject)), 0,
+                        Py_TPFLAGS_DEFAULT, slots};
+    PyObject* created = PyType_FromSpec(&spec);
+    if (created == nullptr) raise_fetched();
+    return publish_once(matrix_type_made, reinterpret_cast<PyTypeObject*>(created));
 }
 
 // ---- The module ---------------------------------------------------------------------
