@@ -239,31 +239,32 @@ $(VENV)/.installed: $(BIN)/python $(SOURCES)
 		--config-settings=cmake.define.ZENDRIK_PORTABLE=$(PORTABLE)
 	touch $@
 
-# Windows, cross-built on this machine with MinGW-w64 (cmake/mingw-w64-*.cmake)
-# and run under Wine; tools/environment.sh makes the kit on first use: the
-# compilers, Wine, and the genuine Windows CPythons (64-bit only) with Windows'
-# pyconfig.h and import libraries of their DLLs.
+# Windows, cross-built with MinGW-w64 (cmake/mingw-w64-*.cmake) and run under
+# Wine, both in a userland of their own that tools/environment.sh makes on
+# first use, with the kit at WINDOWS_KIT inside it: the genuine Windows
+# CPythons (64-bit only) with Windows' pyconfig.h and import libraries of their
+# DLLs. Every tool of the kit runs there (WINDOWS_RUN), in the tree at /src.
 WINDOWS_PYTHONS := 3.12 3.13
 WINDOWS_TARGETS := x86_64 i686
 WINDOWS_PLATFORM_x86_64 := win_amd64
 WINDOWS_PLATFORM_i686 := win32
 WINDOWS_BUILD := build/windows
-# Made on first use, by the goals that use it alone.
-WINDOWS_KIT = $(shell tools/environment.sh windows)
+WINDOWS_RUN := tools/environment.sh run windows
+WINDOWS_KIT := /opt/windows
 # Set by the goals below for one interpreter and target at a time.
 WINDOWS_TARGET ?= x86_64
 WINDOWS_TAG := cp$(subst .,,$(PYTHON_VERSION))
 WINDOWS_PLATFORM = $(WINDOWS_PLATFORM_$(WINDOWS_TARGET))
 WINDOWS_WHEEL = dist/zendrik-$(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)-$(WINDOWS_TAG)-$(WINDOWS_TAG)-$(WINDOWS_PLATFORM).whl
-WINDOWS_OBJDUMP = $(WINDOWS_TARGET)-w64-mingw32-objdump
-WINDOWS_CMAKE = cmake -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-$(WINDOWS_TARGET).cmake \
+WINDOWS_OBJDUMP = $(WINDOWS_RUN) $(WINDOWS_TARGET)-w64-mingw32-objdump
+WINDOWS_CMAKE = $(WINDOWS_RUN) cmake -DCMAKE_TOOLCHAIN_FILE=/src/cmake/mingw-w64-$(WINDOWS_TARGET).cmake \
 	-DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 # A module may need the interpreter's DLL and Windows' own (the UCRT, the
 # kernel) and nothing else: no C or C++ runtime that a Windows machine lacks.
 WINDOWS_DLLS = python$(subst cp,,$(WINDOWS_TAG))\.dll|KERNEL32\.dll|ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll
 
 dist-windows:
-	tools/environment.sh windows >/dev/null
+	tools/environment.sh chroot windows >/dev/null
 	for version in $(WINDOWS_PYTHONS); do for target in $(WINDOWS_TARGETS); do \
 		$(MAKE) --no-print-directory windows-wheel PYTHON=python$$version WINDOWS_TARGET=$$target || exit 1; \
 	done; done
@@ -274,14 +275,14 @@ dist-windows:
 windows-wheel:
 	mkdir -p $(WINDOWS_BUILD)
 	$(WINDOWS_CMAKE) -S . -B $(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION) \
-		-DPython_EXECUTABLE=$(PYTHON_EXE) \
 		-DPython_INCLUDE_DIR=$(WINDOWS_KIT)/include/python$(PYTHON_VERSION) \
 		-DPython_LIBRARY=$(WINDOWS_KIT)/python$(PYTHON_VERSION)/libpython$(subst cp,,$(WINDOWS_TAG))-$(WINDOWS_TARGET).a \
 		>$(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION).log
-	cmake --build $(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION) -j2
+	$(WINDOWS_RUN) cmake --build $(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION) -j2
 	module=$$(ls $(WINDOWS_BUILD)/module-$(WINDOWS_TARGET)-$(PYTHON_VERSION)/zendrik*.pyd) && \
-	imports=$$($(WINDOWS_OBJDUMP) -p $$module | sed -n 's/^\tDLL Name: //p') && \
-	exports=$$($(WINDOWS_OBJDUMP) -p $$module | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$$/s/^\t\[ *[0-9]*\] //p') && \
+	dump=$$($(WINDOWS_OBJDUMP) -p $$module) && \
+	imports=$$(printf '%s\n' "$$dump" | sed -n 's/^\tDLL Name: //p') && \
+	exports=$$(printf '%s\n' "$$dump" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$$/s/^\t\[ *[0-9]*\] //p') && \
 	echo "$$module imports:" $$imports "; exports:" $$exports && \
 	if echo "$$imports" | grep -Eivx '$(WINDOWS_DLLS)'; then \
 		echo "$$module needs the DLLs above, which Windows lacks"; exit 1; fi && \
@@ -300,7 +301,7 @@ test-windows: dist-windows
 windows-core-test:
 	$(WINDOWS_CMAKE) -S tests/core -B $(WINDOWS_BUILD)/core-$(WINDOWS_TARGET)$(PORTABLE_SUFFIX) \
 		-DZENDRIK_PORTABLE=$(PORTABLE) >/dev/null
-	cmake --build $(WINDOWS_BUILD)/core-$(WINDOWS_TARGET)$(PORTABLE_SUFFIX) -j2
+	$(WINDOWS_RUN) cmake --build $(WINDOWS_BUILD)/core-$(WINDOWS_TARGET)$(PORTABLE_SUFFIX) -j2
 	tools/environment.sh wine $(WINDOWS_BUILD)/core-$(WINDOWS_TARGET)$(PORTABLE_SUFFIX)/core-tests.exe
 
 # The whole suite on the Windows CPython of PYTHON's version, from a copy of
@@ -310,7 +311,7 @@ windows-core-test:
 windows-suite:
 	rm -rf $(WINDOWS_BUILD)/python$(PYTHON_VERSION)
 	mkdir -p $(WINDOWS_BUILD)
-	cp -r $(WINDOWS_KIT)/python$(PYTHON_VERSION) $(WINDOWS_BUILD)/python$(PYTHON_VERSION)
+	$(WINDOWS_RUN) cp -r $(WINDOWS_KIT)/python$(PYTHON_VERSION) $(WINDOWS_BUILD)/python$(PYTHON_VERSION)
 	python3 -m pip install -q --root-user-action=ignore --no-deps --only-binary=:all: --platform $(WINDOWS_PLATFORM) \
 		--python-version $(PYTHON_VERSION) --implementation cp --abi $(WINDOWS_TAG) \
 		--target $(WINDOWS_BUILD)/python$(PYTHON_VERSION)/module $(WINDOWS_WHEEL)

