@@ -131,8 +131,8 @@ bootstrap_attempt() {
     local partial=$1; shift
     local options=("${@:1:$#-2}") suite=${*: -2:1} mirror=${*: -1}
     rm -rf "$partial"
-    mmdebstrap --mode=root --aptopt='Acquire::Check-Valid-Until "false"' "${options[@]}" \
-        "$suite" "$partial" "$mirror"
+    mmdebstrap --mode=root --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Retries "3"' \
+        "${options[@]}" "$suite" "$partial" "$mirror"
 }
 
 # Puts ROOT.partial in place as ROOT, stamped with what made it.
