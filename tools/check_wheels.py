@@ -1,104 +1,154 @@
-"""What can be checked here of the wheels that .github/workflows/wheels.yml
-builds on other platforms' own runners: the workflow passes actionlint, and
-each of its jobs, run with that job's settings by the cibuildwheel it
-installs, lists the wheels it would build. Together they must build every
-supported CPython on every target once, and nothing else.
+#!/usr/bin/env python3
+"""Checks built wheels, whichever platform they are for and however they were made.
 
-    python tools/check_wheels.py    (in a venv with PyYAML and actionlint)
+    check_wheels.py WHEEL...      (in a venv with pyelftools and pefile)
 
-Each cibuildwheel release the workflow names gets a venv of its own,
-.venv-cibuildwheel-VERSION, made on first use.
+Each wheel's platform tag must be its platform's in targets.toml, and its
+module must keep what that tag promises: on Linux, no glibc symbol version
+newer than the tag's (nor a tag newer than the platform's ceiling); on
+Windows, no DLL but the interpreter's and Windows' own. It exports
+PyInit_zendrik alone. Its RECORD matches its files, its stubs are the
+repository's, and every wheel checked has the same metadata, field by field,
+as the build backend writes it for the native wheels.
 """
-import concurrent.futures
-import itertools
-import os
+import base64
+import csv
+import hashlib
+import io
 import pathlib
 import re
-import subprocess
 import sys
-import venv
+import tomllib
+import zipfile
 
-import yaml
+import pefile
+from elftools.elf.elffile import ELFFile
+from elftools.elf.gnuversions import GNUVerNeedSection
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-WORKFLOW = ROOT / ".github" / "workflows" / "wheels.yml"
-PYTHONS = ["cp312", "cp313", "cp313t", "cp314", "cp314t", "cp315", "cp315t"]
-TARGETS = ["win32", "win_amd64", "macosx_arm64", "macosx_x86_64", "manylinux_x86_64",
-           "manylinux_aarch64", "musllinux_x86_64", "musllinux_aarch64"]
+TABLE = tomllib.loads((ROOT / "targets.toml").read_text(encoding="utf-8"))
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+STUBS = (ROOT / "stubs" / "zendrik-stubs" / "__init__.pyi").read_bytes()
+EXPORTS = TABLE["wheels"]["exports"]
 
 
-def cibuildwheel(version):
-    where = ROOT / f".venv-cibuildwheel-{version}"
-    program = where / "bin" / "cibuildwheel"
-    if not program.exists():
-        # Filled by this venv's pip, which saves each new venv a pip of its own.
-        venv.create(where)
-        subprocess.run([sys.executable, "-m", "pip", "--python", where / "bin" / "python",
-                        "install", "-q", f"cibuildwheel=={version}"], check=True)
-    return version, program
+class Unsound(Exception):
+    pass
 
 
-def jobs(workflow):
-    """Each job of each matrix as (job, its matrix values, its cibuildwheel steps)."""
-    for job in workflow["jobs"].values():
-        matrix = job.get("strategy", {}).get("matrix", {})
-        assert not {"include", "exclude"} & matrix.keys(), "only plain products are evaluated here"
-        for values in itertools.product(*matrix.values()):
-            context = dict(zip(matrix, values))
-            steps = [step for step in job["steps"] if "cibuildwheel" in str(step.get("run", ""))]
-            yield job, context, steps
+def platform_of(tags):
+    for name, spec in TABLE["platforms"].items():
+        if spec.get("wheel") in tags:
+            return name, spec
+    raise Unsound(f"no platform of targets.toml has the tag {'.'.join(tags)}")
 
 
-def evaluate(text, context):
-    """Replaces each ${{ matrix.A.B }} in `text` with its value."""
-    def value(found):
-        names = found[1].split(".")
-        assert names[0] == "matrix", found[0]
-        item = context
-        for name in names[1:]:
-            item = item[name]
-        return str(item)
-    return re.sub(r"\$\{\{\s*([\w.]+)\s*\}\}", value, str(text))
+def glibc(version):
+    return tuple(int(part) for part in version.split("."))
 
 
-def main():
-    actionlint = pathlib.Path(sys.executable).parent / "actionlint"
-    lint = subprocess.run([actionlint, WORKFLOW], capture_output=True, text=True)
-    print(lint.stdout + lint.stderr, end="")
-    if lint.returncode != 0:
-        sys.exit("the workflow does not pass actionlint")
-    print(f"actionlint: {WORKFLOW.relative_to(ROOT)} passes")
+def check_elf(module, tags, spec):
+    elf = ELFFile(io.BytesIO(module))
+    needed = set()
+    for section in elf.iter_sections():
+        if isinstance(section, GNUVerNeedSection):
+            for _, auxiliaries in section.iter_versions():
+                needed |= {aux.name for aux in auxiliaries if aux.name.startswith("GLIBC_2.")}
+    newest = max((glibc(name.removeprefix("GLIBC_")) for name in needed), default=(2, 0))
+    promised = min(glibc("2." + tag.split("_")[2]) for tag in tags if tag.startswith("manylinux_2_"))
+    if newest > promised:
+        raise Unsound(f"needs glibc {'.'.join(map(str, newest))}, newer than its tag's")
+    if promised > glibc(spec["glibc"]):
+        raise Unsound(f"its tag asks for a glibc newer than {spec['glibc']}")
+    symbols = elf.get_section_by_name(".dynsym")
+    exports = sorted(symbol.name for symbol in symbols.iter_symbols()
+                     if symbol["st_shndx"] != "SHN_UNDEF" and symbol["st_info"]["bind"] != "STB_LOCAL"
+                     and symbol.name)
+    return exports
 
-    workflow = yaml.safe_load(WORKFLOW.read_text())
-    listings = []
-    for job, context, steps in jobs(workflow):
-        install = next(step for step in steps if "pip install" in step["run"])
-        version = re.search(r"cibuildwheel==([\w.]+)", evaluate(install["run"], context))[1]
-        build = next(step for step in steps if "pip install" not in step["run"])
-        env = {key: value for key, value in os.environ.items() if not key.startswith("CIBW_")}
-        env.update({key: evaluate(value, context) for key, value in build.get("env", {}).items()})
-        listings.append((evaluate(job["runs-on"], context), version, env))
 
-    def listed(runner, version, env):
-        done = subprocess.run([programs[version], "--print-build-identifiers"], cwd=ROOT, env=env,
-                              capture_output=True, text=True)
-        assert done.returncode == 0, done.stderr
-        return runner, version, done.stdout.split()
+def check_pe(module):
+    pe = pefile.PE(data=module)
+    allowed = re.compile("|".join(TABLE["wheels"]["windows-dlls"]), re.IGNORECASE)
+    imports = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+    foreign = [dll for dll in imports if not allowed.fullmatch(dll)]
+    if foreign:
+        raise Unsound(f"needs DLLs that Windows lacks: {foreign}")
+    return sorted(symbol.name.decode() for symbol in pe.DIRECTORY_ENTRY_EXPORT.symbols)
 
-    built = []
-    with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
-        programs = dict(pool.map(cibuildwheel, {version for _, version, _ in listings}))
-        for runner, version, identifiers in pool.map(lambda job: listed(*job), listings):
-            print(f"{runner} (cibuildwheel {version}): {' '.join(identifiers) or 'nothing'}")
-            built += identifiers
 
-    expected = {f"{python}-{target}" for python in PYTHONS for target in TARGETS}
-    twice = sorted({name for name in built if built.count(name) > 1})
-    missing, unexpected = sorted(expected - set(built)), sorted(set(built) - expected)
-    if twice or missing or unexpected:
-        sys.exit(f"built twice: {twice}\nmissing: {missing}\nunexpected: {unexpected}")
-    print(f"{len(built)} wheels: {len(PYTHONS)} CPythons on each of {len(TARGETS)} targets")
+def check_record(archive, dist_info):
+    rows = list(csv.reader(io.StringIO(archive.read(f"{dist_info}/RECORD").decode())))
+    recorded = {row[0] for row in rows}
+    files = {name for name in archive.namelist() if not name.endswith("/")}
+    if recorded != files:
+        raise Unsound(f"RECORD lists other files than the wheel has: {sorted(recorded ^ files)}")
+    for name, digest, _ in rows:
+        if name == f"{dist_info}/RECORD":
+            continue
+        actual = base64.urlsafe_b64encode(hashlib.sha256(archive.read(name)).digest()).rstrip(b"=").decode()
+        if digest != f"sha256={actual}":
+            raise Unsound(f"RECORD's hash of {name} is not its content's")
+
+
+def metadata(archive, dist_info):
+    """The .dist-info's files but RECORD, with WHEEL's tags set apart."""
+    found = {}
+    for name in archive.namelist():
+        if name.startswith(dist_info + "/") and not name.endswith(("/", "/RECORD")):
+            found[name] = archive.read(name).decode()
+    found[f"{dist_info}/WHEEL"] = "".join(line + "\n" for line in found[f"{dist_info}/WHEEL"].splitlines()
+                                          if not line.startswith("Tag:"))
+    return found
+
+
+def check(wheel):
+    name, version, python, abi, platforms = wheel.name.removesuffix(".whl").split("-")
+    if (name, version) != (PROJECT["name"], PROJECT["version"]):
+        raise Unsound(f"is not {PROJECT['name']} {PROJECT['version']}")
+    tags = platforms.split(".")
+    platform, spec = platform_of(tags)
+    dist_info = f"{name}-{version}.dist-info"
+    with zipfile.ZipFile(wheel) as archive:
+        check_record(archive, dist_info)
+        if archive.read("zendrik-stubs/__init__.pyi") != STUBS:
+            raise Unsound("its stubs are not the repository's")
+        wheel_tags = {line.removeprefix("Tag: ") for line in archive.read(f"{dist_info}/WHEEL").decode().splitlines()
+                      if line.startswith("Tag: ")}
+        if wheel_tags != {f"{python}-{abi}-{tag}" for tag in tags}:
+            raise Unsound(f"WHEEL's tags {sorted(wheel_tags)} are not its name's")
+        modules = [n for n in archive.namelist() if n.startswith("zendrik.") and n.endswith((".so", ".pyd"))]
+        if len(modules) != 1:
+            raise Unsound(f"has modules {modules}, not one")
+        module = archive.read(modules[0])
+        exports = check_pe(module) if platform.startswith("windows") else check_elf(module, tags, spec)
+        if exports != EXPORTS:
+            raise Unsound(f"exports {exports}, not {EXPORTS}")
+        return platform, metadata(archive, dist_info)
+
+
+def main(wheels):
+    if not wheels:
+        sys.exit("no wheel to check")
+    failed, seen = [], {}
+    for wheel in map(pathlib.Path, wheels):
+        try:
+            platform, found = check(wheel)
+        except Unsound as fault:
+            failed.append(f"{wheel.name} {fault}")
+            continue
+        for other, other_found in seen.items():
+            differ = sorted(key for key in found.keys() | other_found.keys()
+                            if found.get(key) != other_found.get(key))
+            if differ:
+                failed.append(f"{wheel.name}: its metadata is not {other}'s: {differ}")
+                break
+        seen[wheel.name] = found
+        print(f"ok: {wheel.name} ({platform})")
+    if failed:
+        sys.exit("\n".join(failed))
+    print(f"{len(seen)} wheels checked: tags, imports, exports, RECORD, stubs; one metadata")
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

@@ -1,41 +1,35 @@
 #!/usr/bin/env python3
 """Packs one module built elsewhere (cross-built for another platform) into a
-wheel, with the type stubs and the metadata that the native build's wheel has.
+wheel, with the stubs and the metadata that the build backend writes for the
+native wheels: the backend makes the .dist-info here too, so they are alike.
 
     pack_wheel.py --module BUILT_FILE --ext-suffix .cp312-win_amd64.pyd \
         --tag cp312-cp312-win_amd64 --out dist
 
-Prints the wheel's path. It checks nothing about the module itself: what the
-tag promises (glibc symbol versions, DLL imports) is for the caller to check.
+Runs in a venv with `build` and the backend (scikit-build-core). Entries
+carry SOURCE_DATE_EPOCH's time, so that the same inputs give the same bytes.
+Prints the wheel's path; what the tag promises is check_wheels.py's to check.
 """
 import argparse
 import base64
 import hashlib
+import os
 import pathlib
-import tomllib
+import sys
+import tempfile
+import time
 import zipfile
+
+import build
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = ROOT / "stubs" / "zendrik-stubs" / "__init__.pyi"
-# A fixed time for every entry, so that the same inputs give the same bytes.
-ZIP_TIME = (2020, 1, 1, 0, 0, 0)
 
 
-def core_metadata(project, readme):
-    fields = [("Metadata-Version", "2.1"), ("Name", project["name"]),
-              ("Version", project["version"]), ("Summary", project["description"])]
-    fields += [("Keywords", ",".join(project.get("keywords", [])))]
-    fields += [("Author", author["name"]) for author in project.get("authors", [])]
-    if "text" in project.get("license", {}):
-        fields.append(("License", project["license"]["text"]))
-    fields += [("Classifier", c) for c in project.get("classifiers", [])]
-    fields.append(("Requires-Python", project["requires-python"]))
-    for extra, requirements in project.get("optional-dependencies", {}).items():
-        fields.append(("Provides-Extra", extra))
-        fields += [("Requires-Dist", f'{r}; extra == "{extra}"') for r in requirements]
-    fields.append(("Description-Content-Type", "text/markdown"))
-    head = "".join(f"{key}: {value}\n" for key, value in fields)
-    return f"{head}\n{readme}"
+def backend_dist_info(where):
+    """The .dist-info the build backend makes for the native wheels, without building."""
+    builder = build.ProjectBuilder(ROOT, python_executable=sys.executable)
+    return pathlib.Path(builder.metadata_path(where))
 
 
 def record_line(name, data):
@@ -44,28 +38,27 @@ def record_line(name, data):
 
 
 def pack(module, ext_suffix, tag, out):
-    pyproject = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))
-    project = pyproject["project"]
-    name, version = project["name"], project["version"]
-    dist_info = f"{name}-{version}.dist-info"
-    readme = (ROOT / project["readme"]).read_text(encoding="utf-8")
-    files = {
-        f"{name}{ext_suffix}": module.read_bytes(),
-        "zendrik-stubs/__init__.pyi": STUBS.read_bytes(),
-        f"{dist_info}/METADATA": core_metadata(project, readme).encode(),
-        f"{dist_info}/WHEEL": (f"Wheel-Version: 1.0\nGenerator: zendrik pack_wheel.py\n"
-                               f"Root-Is-Purelib: false\nTag: {tag}\n").encode(),
-        f"{dist_info}/LICENSE": (ROOT / "LICENSE").read_bytes(),
-    }
-    record_name = f"{dist_info}/RECORD"
-    record = "".join(record_line(n, d) for n, d in files.items()) + f"{record_name},,\n"
-    files[record_name] = record.encode()
+    with tempfile.TemporaryDirectory() as where:
+        dist_info = backend_dist_info(where)
+        name = dist_info.name.partition("-")[0]
+        files = {f"{name}{ext_suffix}": module.read_bytes(),
+                 "zendrik-stubs/__init__.pyi": STUBS.read_bytes()}
+        for path in sorted(dist_info.rglob("*")):
+            if path.is_file() and path.name != "WHEEL":
+                files[f"{dist_info.name}/{path.relative_to(dist_info).as_posix()}"] = path.read_bytes()
+        # The backend's WHEEL names it and the tag of the machine it ran on.
+        wheel_fields = [line for line in (dist_info / "WHEEL").read_text().splitlines()
+                        if not line.startswith("Tag:")]
+        files[f"{dist_info.name}/WHEEL"] = "\n".join(wheel_fields + [f"Tag: {tag}", ""]).encode()
+    record_name = f"{dist_info.name}/RECORD"
+    files[record_name] = ("".join(record_line(n, d) for n, d in files.items()) + f"{record_name},,\n").encode()
 
     out.mkdir(parents=True, exist_ok=True)
-    wheel = out / f"{name}-{version}-{tag}.whl"
+    wheel = out / f"{dist_info.name.removesuffix('.dist-info')}-{tag}.whl"
+    stamp = time.gmtime(max(int(os.environ.get("SOURCE_DATE_EPOCH", "315532800")), 315532800))[:6]
     with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as archive:
         for file_name, data in files.items():
-            entry = zipfile.ZipInfo(file_name, ZIP_TIME)
+            entry = zipfile.ZipInfo(file_name, stamp)
             entry.compress_type = zipfile.ZIP_DEFLATED
             entry.external_attr = (0o755 if file_name.endswith(ext_suffix) else 0o644) << 16
             archive.writestr(entry, data)

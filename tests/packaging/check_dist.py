@@ -1,5 +1,6 @@
 """Check what `make dist` made: the wheel installs and works where nothing can
-be built, and the sdist holds everything a build needs.
+be built, and the sdist holds everything a build needs (what the wheel holds
+is tools/check_wheels.py's to check).
 
 Run by `make test-dist` with the build tools' interpreter:
     check_dist.py --python TARGET_PYTHON DIST_DIR
@@ -7,13 +8,11 @@ Run by `make test-dist` with the build tools' interpreter:
 import argparse
 import pathlib
 import platform
-import re
 import subprocess
 import sys
 import tarfile
 import tempfile
 import tomllib
-import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 VERSION = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
@@ -30,28 +29,6 @@ def only(paths, what):
     if len(paths) != 1:
         sys.exit(f"expected one {what}, found {[p.name for p in paths]}")
     return paths[0]
-
-
-def check_wheel_contents(wheel):
-    # No wheel may ask for a newer glibc than the oldest platform served.
-    glibc = re.search(r"-manylinux_2_(\d+)_", wheel.name)
-    if not glibc or int(glibc[1]) > 34:
-        sys.exit(f"{wheel.name} is not installable with glibc 2.34")
-    names = zipfile.ZipFile(wheel).namelist()
-    info = f"zendrik-{VERSION}.dist-info"
-    for needed in ("zendrik-stubs/__init__.pyi", f"{info}/METADATA"):
-        if needed not in names:
-            sys.exit(f"{wheel.name} lacks {needed}")
-    if not any(n.startswith("zendrik.") and n.endswith(".so") for n in names):
-        sys.exit(f"{wheel.name} lacks the extension module")
-    if not any(n.startswith(info) and n.endswith("LICENSE") for n in names):
-        sys.exit(f"{wheel.name} lacks the licence")
-    metadata = zipfile.ZipFile(wheel).read(f"{info}/METADATA").decode()
-    for field in ("Summary: ", "License: MIT", "Requires-Python: >=3.12",
-                  "Classifier: Programming Language :: Python :: 3.15",
-                  "Description-Content-Type: text/markdown"):
-        if field not in metadata:
-            sys.exit(f"METADATA lacks {field!r}")
 
 
 def check_installed_wheel(wheel, python, tmp):
@@ -99,7 +76,6 @@ def main():
     wheel = only(sorted(args.dist.glob(f"zendrik-{VERSION}-{tag}-*_{platform.machine()}.whl")),
                  f"{tag} wheel")
     sdist = only(sorted(args.dist.glob(f"zendrik-{VERSION}.tar.gz")), "sdist")
-    check_wheel_contents(wheel)
     check_sdist(sdist)
     with tempfile.TemporaryDirectory() as tmp:
         check_installed_wheel(wheel, args.python, pathlib.Path(tmp))
