@@ -73,7 +73,7 @@ load() {
     eval "$(targets environment "$1")"
     if [[ $1 == host ]]; then kind=host
     elif [[ -n ${configure+set} ]]; then kind=cpython
-    elif [[ -n ${python_embed+set} ]]; then kind=windows
+    elif declare -p python_embed &>/dev/null; then kind=windows
     else kind=userland; fi
 }
 
