@@ -29,6 +29,7 @@ def core_metadata(project, readme):
     if "text" in project.get("license", {}):
         fields.append(("License", project["license"]["text"]))
     fields += [("Classifier", c) for c in project.get("classifiers", [])]
+    fields += [("Project-URL", f"{label}, {url}") for label, url in project.get("urls", {}).items()]
     fields.append(("Requires-Python", project["requires-python"]))
     for extra, requirements in project.get("optional-dependencies", {}).items():
         fields.append(("Provides-Extra", extra))
