@@ -29,6 +29,8 @@
 # make dist-arm64  manylinux aarch64 wheels, cross-built
 # make test-arm64  those wheels' tests under emulation (qemu-user), the core test and
 #                  the core bench's results beside the host's
+# make docs        the documentation site in build/docs/, strict
+# make test-docs   that site checked in headless Chromium, screenshots in build/docs-shots/
 # make bench       time zendrik against numpy, galois and ldpc (BENCH_ARGS=--quick: a short run)
 # make bench-core  time the C++ core alone, and M4RI where libm4ri-dev is installed
 # make bench-core-phases  the same, with the time of each phase of the blocked elimination
@@ -409,4 +411,25 @@ arm64-suite:
 		python$(ARM64_PYTHON) -m venv --system-site-packages --without-pip $(ARM64_VENV); \
 		$(ARM64_VENV)/bin/python -m installer $(DIST)/zendrik-*-$(ARM64_TAG)-$(ARM64_TAG)-*aarch64.whl; \
 		$(ARM64_VENV)/bin/python -m pytest -q -rs"
+
+# The documentation site (docs/conf.py): built strictly, every warning, broken
+# link or missing API name an error, into build/docs/, in a venv of its own from
+# pyproject.toml's docs-test group. test-docs then checks the site in Debian's
+# headless Chromium (one of the host's tools), with screenshots in build/docs-shots/.
+DOCS_VENV := build/venvs/docs
+.PHONY: docs test-docs
+docs: $(DOCS_VENV)/.installed
+	rm -rf build/docs build/docs-doctrees
+	$(DOCS_VENV)/bin/sphinx-build -q -W --keep-going -n -b html -d build/docs-doctrees docs build/docs
+
+test-docs: docs
+	$(DOCS_VENV)/bin/python tests/docs/check_site.py build/docs build/docs-shots
+
+# pip 25.1 is the first to install a dependency group.
+$(DOCS_VENV)/.installed: pyproject.toml
+	rm -rf $(DOCS_VENV)
+	$(PYTHON_EXE) -m venv $(DOCS_VENV)
+	$(DOCS_VENV)/bin/python -m pip install -q --upgrade "pip>=25.1"
+	$(DOCS_VENV)/bin/python -m pip install -q --group docs-test
+	touch $@
 endif

@@ -26,7 +26,7 @@ def test_metadata_is_complete():
     classifiers = meta.get_all("Classifier")
     assert {"License :: OSI Approved :: MIT License"} | {
         f"Programming Language :: Python :: 3.{minor}" for minor in range(12, 16)} <= set(classifiers)
-    assert not any(key.startswith("Project-URL") for key in meta)
+    assert meta.get_all("Project-URL") == [f"{label}, {url}" for label, url in PROJECT["urls"].items()]
 
 
 def test_stubs_are_installed_beside_the_module():

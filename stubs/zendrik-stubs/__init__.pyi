@@ -28,8 +28,13 @@ class Matrix:
         """Build a matrix from rows of integers 0..255, stored exactly as given.
 
         Rows are not compared: ragged rows and empty rows are kept.
-        Raises TypeError for a str, a non-sequence or a non-integer element,
-        OverflowError for an element outside 0..255.
+
+        Returns:
+            The new matrix.
+
+        Raises:
+            TypeError: a str, a non-sequence or a non-integer element.
+            OverflowError: an element outside 0..255.
         """
 
     def __repr__(self) -> str:
@@ -50,30 +55,50 @@ class Matrix:
     def get(self, row: SupportsIndex, col: SupportsIndex) -> int:
         """The element at (row, col), checked against that row's own length.
 
-        Raises PanicException when row or col is outside the matrix,
-        OverflowError for a negative index. Changes nothing.
+        Changes nothing.
+
+        Returns:
+            The element, 0 to 255.
+
+        Raises:
+            PanicException: row or col is outside the matrix.
+            OverflowError: a negative index.
         """
 
     def add_rows(self, target: SupportsIndex, source: SupportsIndex) -> None:
         """Row target ^= row source, over the first ncols() positions.
 
-        Raises PanicException for an index outside the matrix or a row shorter
-        than row 0; a failed call changes nothing. The source row is unchanged.
+        The source row is unchanged; a failed call changes nothing.
+
+        Raises:
+            PanicException: an index outside the matrix or a row shorter than row 0.
         """
 
     def swap_rows(self, row1: SupportsIndex, row2: SupportsIndex) -> None:
-        """Exchange two whole rows. Raises PanicException for an index outside the matrix."""
+        """Exchange two whole rows.
+
+        Raises:
+            PanicException: an index outside the matrix.
+        """
 
     def is_zero_row(self, row: SupportsIndex) -> bool:
         """Whether every element of the row is 0 (any other byte counts as nonzero).
 
-        Raises PanicException for an index outside the matrix. Changes nothing.
+        Changes nothing.
+
+        Returns:
+            True when no element of the row is nonzero.
+
+        Raises:
+            PanicException: an index outside the matrix.
         """
 
     def append_row(self, v: Sequence[SupportsIndex]) -> None:
         """Add v as the new last row; its length is not checked against ncols().
 
-        Raises TypeError or OverflowError for a bad v, leaving the matrix unchanged.
+        Raises:
+            TypeError: v is not a sequence of integers; the matrix is unchanged.
+            OverflowError: an element of v outside 0..255; the matrix is unchanged.
         """
 
     def append_column(self, v: Sequence[SupportsIndex]) -> None:
@@ -81,18 +106,27 @@ class Matrix:
 
         All of v is converted first: elements past nrows() are not appended, but
         one that is not an int 0..255 still raises TypeError or OverflowError
-        (Matrix([[1]]).append_column([0, 300]) raises OverflowError). Raises
-        PanicException when v has fewer elements than the matrix has rows. A
-        failed call changes nothing.
+        (Matrix([[1]]).append_column([0, 300]) raises OverflowError). A failed
+        call changes nothing.
+
+        Raises:
+            PanicException: v has fewer elements than the matrix has rows.
+            TypeError: an element of v is not an integer.
+            OverflowError: an element of v outside 0..255.
         """
 
     def echelon_form(self) -> tuple[Matrix, list[tuple[int, int]]]:
         """The reduced row echelon form and the log of row additions that made it.
 
-        The reduced matrix is what rank() and kernel() answer right for.
-        Each log entry (target, source) replays with add_rows(target, source).
-        Raises PanicException when a row shorter than row 0 is reached.
         The receiver is unchanged.
+
+        Returns:
+            The reduced matrix, which is what rank() and kernel() answer right
+            for, and the log: each entry (target, source) replays with
+            add_rows(target, source).
+
+        Raises:
+            PanicException: a row shorter than row 0 is reached.
         """
 
     def row_echelon_full_matrix(self) -> tuple[Matrix, list[tuple[int, int]]]:
@@ -101,9 +135,15 @@ class Matrix:
         Clears only below the diagonal and passes over a row whose diagonal
         finds no pivot, so the result is not always in row echelon form:
         rank() and kernel() of it can be wrong ([[0, 1, 0], [0, 1, 1]] comes
-        back unchanged, with rank() 1); use echelon_form before them. Raises
-        PanicException when a row shorter than row 0 is reached. The receiver
-        is unchanged.
+        back unchanged, with rank() 1); use echelon_form before them. The
+        receiver is unchanged.
+
+        Returns:
+            The eliminated matrix and the log of row additions that made it,
+            entries (target, source) as add_rows takes them.
+
+        Raises:
+            PanicException: a row shorter than row 0 is reached.
         """
 
     def echelon_form_last_row(self) -> tuple[Matrix, list[tuple[int, int]]]:
@@ -113,9 +153,17 @@ class Matrix:
         one appended row of width n, then the leftover last row (always zero)
         dropped. There row i is zero or has its leading one in column i, and
         rank() is the rank; kernel() is not (reduce with echelon_form first).
-        Other layouts raise PanicException (no rows, [[0, 1]]) or give a wrong
-        answer silently (2 rows of width 3 lose an equation). The receiver is
-        unchanged (but borrowed exclusively).
+        Other layouts raise PanicException or give a wrong answer silently
+        (2 rows of width 3 lose an equation). The receiver is unchanged (but
+        borrowed exclusively).
+
+        Returns:
+            The matrix with its last row worked in, and the log of row
+            additions that made it, entries (target, source) as add_rows
+            takes them.
+
+        Raises:
+            PanicException: some layouts other than the one above (no rows, [[0, 1]]).
         """
 
     def rank(self) -> int:
@@ -125,6 +173,9 @@ class Matrix:
         the same column, as in the result of echelon_form or a system kept by
         echelon_form_last_row. Matrix([[1, 0], [1, 1]]).rank() is 1; for any
         matrix, m.echelon_form()[0].rank() is its rank. Changes nothing.
+
+        Returns:
+            The count of distinct leading-one columns.
         """
 
     def kernel(self) -> list[list[int]]:
@@ -136,6 +187,11 @@ class Matrix:
         non-zero one, as echelon_form_last_row's layout and
         row_echelon_full_matrix leave them: Matrix([[0, 0], [0, 1]]).kernel()
         gives two vectors for rank 1. For any matrix use
-        m.echelon_form()[0].kernel(). Raises PanicException for a row shorter
-        than row 0. Changes nothing.
+        m.echelon_form()[0].kernel(). Changes nothing.
+
+        Returns:
+            One vector per free column (a column holding no row's leading one).
+
+        Raises:
+            PanicException: a row shorter than row 0.
         """
