@@ -13,6 +13,7 @@ as the build backend writes it for the native wheels.
 """
 import base64
 import csv
+import email.parser
 import hashlib
 import io
 import pathlib
@@ -98,7 +99,7 @@ def metadata(archive, dist_info):
         if name.startswith(dist_info + "/") and not name.endswith(("/", "/RECORD")):
             found[name] = archive.read(name).decode()
     found[f"{dist_info}/WHEEL"] = "".join(line + "\n" for line in found[f"{dist_info}/WHEEL"].splitlines()
-                                          if not line.startswith("Tag:"))
+                                          if line and not line.startswith("Tag:"))
     return found
 
 
@@ -113,8 +114,9 @@ def check(wheel):
         check_record(archive, dist_info)
         if archive.read("zendrik-stubs/__init__.pyi") != STUBS:
             raise Unsound("its stubs are not the repository's")
-        wheel_tags = {line.removeprefix("Tag: ") for line in archive.read(f"{dist_info}/WHEEL").decode().splitlines()
-                      if line.startswith("Tag: ")}
+        # Read as installers read it: headers up to the first blank line.
+        wheel_tags = set(email.parser.Parser().parsestr(archive.read(f"{dist_info}/WHEEL").decode())
+                         .get_all("Tag", []))
         if wheel_tags != {f"{python}-{abi}-{tag}" for tag in tags}:
             raise Unsound(f"WHEEL's tags {sorted(wheel_tags)} are not its name's")
         modules = [n for n in archive.namelist() if n.startswith("zendrik.") and n.endswith((".so", ".pyd"))]

@@ -48,7 +48,7 @@ def pack(module, ext_suffix, tag, out):
                 files[f"{dist_info.name}/{path.relative_to(dist_info).as_posix()}"] = path.read_bytes()
         # The backend's WHEEL names it and the tag of the machine it ran on.
         wheel_fields = [line for line in (dist_info / "WHEEL").read_text().splitlines()
-                        if not line.startswith("Tag:")]
+                        if line and not line.startswith("Tag:")]
         files[f"{dist_info.name}/WHEEL"] = "\n".join(wheel_fields + [f"Tag: {tag}", ""]).encode()
     record_name = f"{dist_info.name}/RECORD"
     files[record_name] = ("".join(record_line(n, d) for n, d in files.items()) + f"{record_name},,\n").encode()
