@@ -37,11 +37,10 @@
 
 # The Pythons, platforms and environments, from targets.toml.
 # (Until it is made, make reads on without it, then makes it and starts again.)
--include build/targets.mk
+include build/targets.mk
 build/targets.mk: targets.toml pyproject.toml .python-version tools/targets.py
 	mkdir -p build
-	python3 tools/targets.py make >$@.partial
-	mv $@.partial $@
+	python3 tools/targets.py make >$@.$$$$ && mv $@.$$$$ $@
 
 PYTHON ?= python$(DEFAULT_PYTHON)
 # 3.13, or 3.13t for a build without the GIL.
