@@ -317,10 +317,9 @@ OwnedRef initialise_module() {
         raise_message(PyExc_ImportError,
                       "zendrik cannot be imported again in this process: the Python runtime "
                       "that first imported it was finalised; start a new process");
-    if (!end_of_runtime_watched.exchange(true) && Py_AtExit(note_end_of_runtime) < 0) {
-        end_of_runtime_watched.store(false);
-        raise_message(PyExc_ImportError, "zendrik cannot watch for the end of the Python runtime");
-    }
+    // Refused only when the interpreter's 32 places for such functions are
+    // all taken, which nothing here can mend: the import goes on regardless.
+    if (!end_of_runtime_watched.exchange(true)) Py_AtExit(note_end_of_runtime);
 #ifdef Py_GIL_DISABLED
     read_switches_with(switched_on_in_os_environ);
 #endif

@@ -150,6 +150,26 @@ void type_made_in_a_call() {
     check(again == "ok", "made once memory is back: " + again);
 }
 
+// A failure report asks the reader the host program gave for its switch.
+void report_switch_reader() {
+    static const char* asked = nullptr;
+    read_switches_with([](const char* name) noexcept {
+        asked = name;
+        return false;
+    });
+    std::fflush(stderr);
+    const int saved_stderr = dup(2);
+    const int null = open(null_device, O_WRONLY);
+    dup2(null, 2);
+    report_failure("expected", std::source_location::current());
+    std::fflush(stderr);
+    dup2(saved_stderr, 2);
+    close(saved_stderr);
+    close(null);
+    check(asked != nullptr && std::string(asked) == backtrace_variable,
+          "the report asks the given reader");
+}
+
 // What a module call gives, as "Type: text" or the result's repr.
 std::string run(const char* code) {
     OwnedRef globals = OwnedRef::steal(PyDict_New());
@@ -187,6 +207,7 @@ int main() {
     not_an_exception_class();
     general_parameters();
     type_made_in_a_call();
+    report_switch_reader();
     second_runtime();
     Py_FinalizeEx();
     return testing::report("binding");
