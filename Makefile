@@ -168,6 +168,29 @@ test-faults:
 test-clang: clang-toolchain
 	$(MAKE) test VENV=.venv-clang$(VENV_SUFFIX) TOOLCHAIN=clang
 
+# ThreadSanitizer: the module built with it, on a CPython 3.13t built with it
+# (./configure --disable-gil --with-thread-sanitizer, at TSAN_PYTHON), runs the
+# tests of calls from many threads; any report fails the run. The
+# suppressions are the interpreter's own, for its known reports. Installing
+# (pip, the build) reports nothing: only the interpreter runs there.
+TSAN_PYTHON ?= /var/cache/zendrik/python3.13t-tsan/bin/python3.13t
+TSAN_VENV := .venv-tsan
+TSAN_TESTS := tests/test_threads.py tests/test_module.py tests/test_borrows.py
+# Reports go to files (one per process, the tests' own subprocesses too),
+# which pytest's capture of standard error would otherwise swallow.
+TSAN_REPORTS := build/tsan-reports
+TSAN_ENV := TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 \
+	log_path=$(CURDIR)/$(TSAN_REPORTS)/report suppressions=$(CURDIR)/tests/sanitizers/tsan.supp" \
+	ZENDRIK_SANITIZED=thread
+.PHONY: test-tsan
+test-tsan:
+	TSAN_OPTIONS=report_bugs=0 CXXFLAGS='-fsanitize=thread -g' LDFLAGS=-fsanitize=thread $(MAKE) --no-print-directory \
+		$(TSAN_VENV)/.installed $(TSAN_VENV)/.test-tools PYTHON=$(TSAN_PYTHON) VENV=$(TSAN_VENV) \
+		TEST_TOOLS='"pytest>=8" "hypothesis>=6.100" "numpy>=1.26"'
+	rm -rf $(TSAN_REPORTS) && mkdir -p $(TSAN_REPORTS)
+	$(TSAN_ENV) $(TSAN_VENV)/bin/python -m pytest -q -rs -p no:cacheprovider $(TSAN_TESTS) || \
+		{ cat $(TSAN_REPORTS)/* 2>/dev/null; exit 1; }
+
 # Installed from Debian on first use (as root).
 clang-toolchain:
 	@tools/environment.sh packages $(CLANG_PACKAGES)
