@@ -204,6 +204,17 @@ private:
 #endif
 };
 
+// Without the GIL, lets a stop-the-world pause that another thread waits for
+// go ahead once every `every` (a power of two) steps of a long conversion;
+// whatever the conversion has made so far is whole at each step.
+template <std::size_t every>
+inline void let_interpreter_pause(std::size_t step) noexcept {
+    if constexpr (free_threaded)
+        if ((step & (every - 1)) == every - 1) {
+            const DetachedFromInterpreter pause;
+        }
+}
+
 // A new object of `type` owning `record`.
 OwnedRef new_matrix_object(PyTypeObject* type, Matrix&& record);
 // A new object of exactly the Matrix type, for results.
