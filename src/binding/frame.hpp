@@ -204,15 +204,23 @@ private:
 #endif
 };
 
-// Without the GIL, lets a stop-the-world pause that another thread waits for
-// go ahead once every `every` (a power of two) steps of a long conversion;
-// whatever the conversion has made so far is whole at each step.
+// Without the GIL, lets a stop-the-world pause that another thread asked for
+// go ahead in the middle of a long conversion, checked every `every` (a power
+// of two) steps; whatever the conversion has made so far is whole at each.
+// 3.13 marks the request in the thread's eval_breaker (bit 5) and looks for
+// detached threads once a millisecond: when asked, the thread stays detached
+// that long. Elsewhere the conversion holds the pause off until it ends.
 template <std::size_t every>
-inline void let_interpreter_pause(std::size_t step) noexcept {
-    if constexpr (free_threaded)
-        if ((step & (every - 1)) == every - 1) {
-            const DetachedFromInterpreter pause;
-        }
+inline void let_interpreter_pause([[maybe_unused]] std::size_t step) noexcept {
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+    constexpr std::uintptr_t stop_requested = 1U << 5;
+    if ((step & (every - 1)) != every - 1) return;
+    std::atomic_ref<std::uintptr_t> breaker(PyThreadState_GetUnchecked()->eval_breaker);
+    if (breaker.load(std::memory_order_relaxed) & stop_requested) {
+        const DetachedFromInterpreter pause;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+#endif
 }
 
 // A new object of `type` owning `record`.
