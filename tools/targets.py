@@ -2,7 +2,7 @@
 """The one table of targets (targets.toml), read for everything built from it.
 
     targets.py make                  the Makefile's variables (build/targets.mk)
-    targets.py environments          every environment's name
+    targets.py environments [--ci]   every environment's name (--ci: those CI makes)
     targets.py environment NAME      one environment as shell assignments
     targets.py group NAME            a dependency group's requirements, one a line
     targets.py ci LANE               CI's steps of that lane, one a line
@@ -161,6 +161,8 @@ def main(argv):
             print(makefile())
         case ["environments"]:
             print("\n".join(ENVIRONMENTS))
+        case ["environments", "--ci"]:
+            print("\n".join(name for name, spec in ENVIRONMENTS.items() if spec.get("ci", True)))
         case ["environment", name] if name in ENVIRONMENTS:
             print(shell(name))
         case ["group", name]:

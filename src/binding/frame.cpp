@@ -34,6 +34,12 @@ void drain_pending_releases() noexcept {
     for (PyObject* object : taken) Py_DECREF(object);
 }
 
+void forget_pending_releases() noexcept {
+    std::lock_guard lock(pending_mutex);
+    pending_releases.clear();
+    releases_waiting.store(false, std::memory_order_release);
+}
+
 void release_reference(PyObject* object) noexcept {
     if (frame_depth > 0) {
         Py_DECREF(object);

@@ -9,6 +9,10 @@
 
 #include <atomic>
 #include <new>
+#ifdef Py_GIL_DISABLED
+#include <chrono>
+#include <thread>
+#endif
 
 namespace zendrik::py {
 
@@ -82,6 +86,8 @@ extern constinit thread_local Py_ssize_t frame_depth ZENDRIK_INITIAL_EXEC_TLS;
 // Set while references wait in the deferred list; cheap to test on entry.
 extern std::atomic<bool> releases_waiting;
 void drain_pending_releases() noexcept;
+// Drops the deferred references unreleased: their runtime has been finalised.
+void forget_pending_releases() noexcept;
 
 // Counts the module's frames on this thread and performs deferred releases.
 class FrameScope {
@@ -168,6 +174,54 @@ public:
 private:
     MatrixObject* object_;
 };
+
+// Lets the interpreter run without this thread while the core works on its
+// own data, on builds without the GIL: a stop-the-world pause (a collection)
+// then never waits for the core. No Python object may be touched meanwhile;
+// the borrow held by the caller keeps the record unchanged. A failure leaving
+// the core re-attaches on its way out, before the frame turns it into a
+// Python error. With the GIL it does nothing: the module holds it throughout.
+class DetachedFromInterpreter {
+public:
+#ifdef Py_GIL_DISABLED
+    DetachedFromInterpreter() noexcept : saved_(PyEval_SaveThread()) {}
+    ~DetachedFromInterpreter() {
+        // Once the interpreter is ending, re-attaching ends a (daemon) thread
+        // by unwinding its stack, which no C++ frame may let pass: such a
+        // thread waits here instead until the process ends.
+        while (Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+        PyEval_RestoreThread(saved_);
+    }
+#else
+    DetachedFromInterpreter() noexcept = default;
+#endif
+    DetachedFromInterpreter(const DetachedFromInterpreter&) = delete;
+    DetachedFromInterpreter& operator=(const DetachedFromInterpreter&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyThreadState* saved_;
+#endif
+};
+
+// Without the GIL, lets a stop-the-world pause that another thread asked for
+// go ahead in the middle of a long conversion, checked every `every` (a power
+// of two) steps; whatever the conversion has made so far is whole at each.
+// 3.13 marks the request in the thread's eval_breaker (bit 5) and looks for
+// detached threads once a millisecond: when asked, the thread stays detached
+// that long. Elsewhere the conversion holds the pause off until it ends.
+template <std::size_t every>
+inline void let_interpreter_pause([[maybe_unused]] std::size_t step) noexcept {
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+    constexpr std::uintptr_t stop_requested = 1U << 5;
+    if ((step & (every - 1)) != every - 1) return;
+    std::atomic_ref<std::uintptr_t> breaker(PyThreadState_GetUnchecked()->eval_breaker);
+    if (breaker.load(std::memory_order_relaxed) & stop_requested) {
+        const DetachedFromInterpreter pause;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+#endif
+}
 
 // A new object of `type` owning `record`.
 OwnedRef new_matrix_object(PyTypeObject* type, Matrix&& record);

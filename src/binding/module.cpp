@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 #include <tuple>
 #include <utility>
 
@@ -110,11 +111,22 @@ OwnedRef matrix_append_column(PyObject* self, const VectorCall& call) {
     });
 }
 
-// Methods without arguments: borrow, run, convert the result.
-template <Access access, auto operation, auto to_python>
+enum class Work { brief, long_running };
+
+// Methods without arguments: borrow, run, convert the result. Without the GIL,
+// long work runs detached from the interpreter (see DetachedFromInterpreter).
+template <Access access, auto operation, auto to_python, Work work = Work::brief>
 OwnedRef method_without_arguments(PyObject* self) {
     Borrow<access> matrix(self);
-    return to_python(operation(matrix.record()));
+    if constexpr (free_threaded && work == Work::long_running) {
+        auto result = [&] {
+            const DetachedFromInterpreter detached;
+            return operation(matrix.record());
+        }();
+        return to_python(std::move(result));
+    } else {
+        return to_python(operation(matrix.record()));
+    }
 }
 
 // Read in place: the shared borrow keeps the rows as they are until the lists are built.
@@ -123,16 +135,21 @@ const Rows& rows_of(const Matrix& m) { return m.rows; }
 constexpr auto matrix_to_list = method_without_arguments<Access::shared, rows_of, rows_to_list>;
 constexpr auto matrix_nrows = method_without_arguments<Access::shared, nrows, size_to_int>;
 constexpr auto matrix_ncols = method_without_arguments<Access::shared, ncols, size_to_int>;
-constexpr auto matrix_copy = method_without_arguments<Access::shared, copy, new_matrix_result>;
+constexpr auto matrix_copy =
+    method_without_arguments<Access::shared, copy, new_matrix_result, Work::long_running>;
 // Exclusive, although the receiver is left unchanged.
 constexpr auto matrix_echelon_form_last_row =
-    method_without_arguments<Access::exclusive, echelon_form_last_row, echelon_to_tuple>;
+    method_without_arguments<Access::exclusive, echelon_form_last_row, echelon_to_tuple,
+                             Work::long_running>;
 constexpr auto matrix_echelon_form =
-    method_without_arguments<Access::shared, echelon_form, echelon_to_tuple>;
+    method_without_arguments<Access::shared, echelon_form, echelon_to_tuple, Work::long_running>;
 constexpr auto matrix_row_echelon_full_matrix =
-    method_without_arguments<Access::shared, row_echelon_full_matrix, echelon_to_tuple>;
-constexpr auto matrix_rank = method_without_arguments<Access::shared, rank, size_to_int>;
-constexpr auto matrix_kernel = method_without_arguments<Access::shared, kernel, rows_to_list>;
+    method_without_arguments<Access::shared, row_echelon_full_matrix, echelon_to_tuple,
+                             Work::long_running>;
+constexpr auto matrix_rank =
+    method_without_arguments<Access::shared, rank, size_to_int, Work::long_running>;
+constexpr auto matrix_kernel =
+    method_without_arguments<Access::shared, kernel, rows_to_list, Work::long_running>;
 constexpr auto matrix_text_form = method_without_arguments<Access::shared, text_form, text_to_str>;
 
 // ---- Entry points -------------------------------------------------------------------
@@ -261,7 +278,51 @@ void add_matrix_class(PyObject* module) {
     if (PyObject_SetAttr(module, name.get(), type) < 0) raise_fetched();
 }
 
+#ifdef Py_GIL_DISABLED
+// Without the GIL another thread may set a variable (os.environ[...] = ...
+// calls setenv) while a failure report reads one, which the C library does
+// not make safe. os.environ, which such a change updates first, is a dict
+// with a lock of its own: the report reads it there, attached to the
+// interpreter for the length of the read even from detached core work.
+bool switched_on_in_os_environ(const char* name) noexcept {
+    const PyGILState_STATE attached = PyGILState_Ensure();
+    PyObject* in_flight = PyErr_GetRaisedException();
+    PyObject* os = PyImport_ImportModule("os");
+    PyObject* environ = os ? PyObject_GetAttrString(os, "environ") : nullptr;
+    PyObject* value = environ ? PyObject_CallMethod(environ, "get", "s", name) : nullptr;
+    const char* text = value && PyUnicode_Check(value) ? PyUnicode_AsUTF8(value) : nullptr;
+    const bool on = text != nullptr && *text != '\0' && std::string_view(text) != "0";
+    Py_XDECREF(value);
+    Py_XDECREF(environ);
+    Py_XDECREF(os);
+    PyErr_SetRaisedException(in_flight);
+    PyGILState_Release(attached);
+    return on;
+}
+#endif
+
+// Set by the finalisation of the runtime that imported the module, whose
+// objects (the module, its type, the panic class) ended with it: a runtime
+// started after that in the same process is refused the module.
+std::atomic<bool> first_runtime_ended{false};
+std::atomic<bool> end_of_runtime_watched{false};
+
+void note_end_of_runtime() noexcept {
+    first_runtime_ended.store(true, std::memory_order_release);
+    forget_pending_releases();
+}
+
 OwnedRef initialise_module() {
+    if (first_runtime_ended.load(std::memory_order_acquire))
+        raise_message(PyExc_ImportError,
+                      "zendrik cannot be imported again in this process: the Python runtime "
+                      "that first imported it was finalised; start a new process");
+    // Refused only when the interpreter's 32 places for such functions are
+    // all taken, which nothing here can mend: the import goes on regardless.
+    if (!end_of_runtime_watched.exchange(true)) Py_AtExit(note_end_of_runtime);
+#ifdef Py_GIL_DISABLED
+    read_switches_with(switched_on_in_os_environ);
+#endif
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) raise_fetched();
     std::int64_t owner = -1;

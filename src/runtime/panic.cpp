@@ -24,10 +24,12 @@ namespace {
 
 std::atomic<bool> backtrace_note_written{false};
 
-bool backtraces_enabled() noexcept {
-    const char* value = std::getenv(backtrace_variable);
+bool switched_on_in_c_environment(const char* name) noexcept {
+    const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
+
+std::atomic<SwitchReader> switch_reader{switched_on_in_c_environment};
 
 // The main thread is "main"; other threads keep a name only if someone set
 // one (a new thread inherits the process name, which says nothing).
@@ -84,6 +86,10 @@ const char* project_relative(const char* file, char (&out)[size]) noexcept {
 
 }  // namespace
 
+void read_switches_with(SwitchReader reader) noexcept {
+    switch_reader.store(reader, std::memory_order_release);
+}
+
 void report_failure(const std::string& message, std::source_location where) noexcept {
     char name[64];
     thread_name(name, sizeof name);
@@ -95,7 +101,7 @@ void report_failure(const std::string& message, std::source_location where) noex
     std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", name, file,
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                  message.c_str());
-    if (backtraces_enabled()) {
+    if (switch_reader.load(std::memory_order_acquire)(backtrace_variable)) {
         std::fputs("stack backtrace:\n", stderr);
 #ifdef ZENDRIK_BACKTRACES
         void* frames[64];

@@ -42,4 +42,10 @@ void report_failure(const std::string& message, std::source_location where) noex
 // Name of the environment variable that turns on backtraces in failure reports.
 inline constexpr const char* backtrace_variable = "ZENDRIK_BACKTRACE";
 
+// Whether an environment variable is switched on: set, and neither empty nor
+// "0". A report reads the C library's environment unless the host program,
+// which may know a safer copy of it, gives its own reader.
+using SwitchReader = bool (*)(const char* name) noexcept;
+void read_switches_with(SwitchReader reader) noexcept;
+
 }  // namespace zendrik

@@ -19,6 +19,7 @@ constexpr const char* null_device = "/dev/null";
 #endif
 
 extern "C" void zendrik_fault_arm(unsigned long from, unsigned long until);
+PyMODINIT_FUNC PyInit_zendrik();
 
 using namespace zendrik;
 using namespace zendrik::py;
@@ -149,15 +150,65 @@ void type_made_in_a_call() {
     check(again == "ok", "made once memory is back: " + again);
 }
 
+// A failure report asks the reader the host program gave for its switch.
+void report_switch_reader() {
+    static const char* asked = nullptr;
+    read_switches_with([](const char* name) noexcept {
+        asked = name;
+        return false;
+    });
+    std::fflush(stderr);
+    const int saved_stderr = dup(2);
+    const int null = open(null_device, O_WRONLY);
+    dup2(null, 2);
+    report_failure("expected", std::source_location::current());
+    std::fflush(stderr);
+    dup2(saved_stderr, 2);
+    close(saved_stderr);
+    close(null);
+    check(asked != nullptr && std::string(asked) == backtrace_variable,
+          "the report asks the given reader");
+}
+
+// What a module call gives, as "Type: text" or the result's repr.
+std::string run(const char* code) {
+    OwnedRef globals = OwnedRef::steal(PyDict_New());
+    OwnedRef result = OwnedRef::steal(PyRun_String(code, Py_eval_input, globals.get(), globals.get()));
+    if (!result) return current_error();
+    OwnedRef text = OwnedRef::steal(PyObject_Repr(result.get()));
+    return text ? PyUnicode_AsUTF8(text.get()) : current_error();
+}
+
+// A runtime finalised and started again in one process: the module of the
+// first, its type and its deferred releases ended with it, so the second is
+// refused the module rather than handed what is left of them.
+void second_runtime() {
+    const char* reduce = "__import__('zendrik').Matrix([[1, 1], [0, 1]]).echelon_form()[0].to_list()";
+    std::string seen = run(reduce);
+    check(seen == "[[1, 0], [0, 1]]", "the first runtime has the module: " + seen);
+    PyObject* waiting = PyList_New(0);
+    release_reference(waiting);  // outside any frame: left for the next frame entry
+    Py_FinalizeEx();
+    Py_InitializeEx(0);
+    seen = run(reduce);
+    check(seen.starts_with("ImportError: zendrik cannot be imported again in this process"),
+          "the second runtime is refused the module: " + seen);
+    seen = run("__import__('zendrik')");
+    check(seen.starts_with("ImportError: "), "and refused again: " + seen);
+}
+
 }  // namespace
 
 int main() {
+    PyImport_AppendInittab("zendrik", PyInit_zendrik);
     Py_InitializeEx(0);
     deferred_releases();
     unknown_exception();
     not_an_exception_class();
     general_parameters();
     type_made_in_a_call();
+    report_switch_reader();
+    second_runtime();
     Py_FinalizeEx();
     return testing::report("binding");
 }
