@@ -193,7 +193,8 @@ public:
         PyEval_RestoreThread(saved_);
     }
 #else
-    DetachedFromInterpreter() noexcept = default;
+    // User-provided, so that a scope holding one is not an unused variable.
+    DetachedFromInterpreter() noexcept {}
 #endif
     DetachedFromInterpreter(const DetachedFromInterpreter&) = delete;
     DetachedFromInterpreter& operator=(const DetachedFromInterpreter&) = delete;
