@@ -287,14 +287,16 @@ void add_matrix_class(PyObject* module) {
 bool switched_on_in_os_environ(const char* name) noexcept {
     const PyGILState_STATE attached = PyGILState_Ensure();
     PyObject* in_flight = PyErr_GetRaisedException();
-    PyObject* os = PyImport_ImportModule("os");
-    PyObject* environ = os ? PyObject_GetAttrString(os, "environ") : nullptr;
-    PyObject* value = environ ? PyObject_CallMethod(environ, "get", "s", name) : nullptr;
-    const char* text = value && PyUnicode_Check(value) ? PyUnicode_AsUTF8(value) : nullptr;
-    const bool on = text != nullptr && *text != '\0' && std::string_view(text) != "0";
-    Py_XDECREF(value);
-    Py_XDECREF(environ);
-    Py_XDECREF(os);
+    bool on = false;
+    {
+        const auto os = OwnedRef::steal(PyImport_ImportModule("os"));
+        const auto environ =
+            OwnedRef::steal(os ? PyObject_GetAttrString(os.get(), "environ") : nullptr);
+        const auto value = OwnedRef::steal(
+            environ ? PyObject_CallMethod(environ.get(), "get", "s", name) : nullptr);
+        const bool is_text = value && PyUnicode_Check(value.get());
+        on = switch_value_is_on(is_text ? PyUnicode_AsUTF8(value.get()) : nullptr);
+    }
     PyErr_SetRaisedException(in_flight);
     PyGILState_Release(attached);
     return on;

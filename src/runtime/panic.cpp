@@ -25,8 +25,7 @@ namespace {
 std::atomic<bool> backtrace_note_written{false};
 
 bool switched_on_in_c_environment(const char* name) noexcept {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+    return switch_value_is_on(std::getenv(name));
 }
 
 std::atomic<SwitchReader> switch_reader{switched_on_in_c_environment};
@@ -85,6 +84,10 @@ const char* project_relative(const char* file, char (&out)[size]) noexcept {
 #endif
 
 }  // namespace
+
+bool switch_value_is_on(const char* value) noexcept {
+    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+}
 
 void read_switches_with(SwitchReader reader) noexcept {
     switch_reader.store(reader, std::memory_order_release);

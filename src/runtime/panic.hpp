@@ -47,5 +47,7 @@ inline constexpr const char* backtrace_variable = "ZENDRIK_BACKTRACE";
 // which may know a safer copy of it, gives its own reader.
 using SwitchReader = bool (*)(const char* name) noexcept;
 void read_switches_with(SwitchReader reader) noexcept;
+// What every reader takes for "on", given the variable's value (null: unset).
+bool switch_value_is_on(const char* value) noexcept;
 
 }  // namespace zendrik
