@@ -114,3 +114,64 @@ def test_second_interpreter_is_refused():
     assert (("module zendrik does not support loading in subinterpreters" if free_threaded else
              "modules do not yet support subinterpreters, see") in refused and again == refused)
     assert works == "[[1, 0]]"
+
+
+# A runtime's finaliser that calls methods: without the GIL the long ones run
+# detached from the interpreter, and the finalising thread attaches again.
+def test_a_finaliser_at_exit_calls_methods():
+    out, _ = run_python("""
+        from zendrik import Matrix
+
+        class Holder:  # in a cycle: collected as the runtime ends
+            def __init__(self):
+                self.m, self.cycle = Matrix([[1, 0], [1, 1]]), self
+
+            def __del__(self):
+                print(self.m.echelon_form()[0].rank(), self.m.copy().to_list(), flush=True)
+
+        Holder()
+    """)
+    assert out == "2 [[1, 0], [1, 1]]\n"
+
+
+def test_import_is_refused_without_an_exit_hook():
+    # The hook that tells the module its runtime ended, so that a second
+    # runtime is not handed the first one's objects: with all of the
+    # runtime's places for such hooks taken, the import is refused.
+    out, _ = run_python("""
+        import ctypes, sys
+        does_nothing = (ctypes.windll.kernel32.GetCurrentProcessId if sys.platform == "win32"
+                        else ctypes.CDLL(None).getpid)
+        at_exit = ctypes.pythonapi.Py_AtExit
+        at_exit.argtypes = [ctypes.c_void_p]
+        while at_exit(ctypes.cast(does_nothing, ctypes.c_void_p)) == 0:
+            pass
+        for _ in range(2):
+            try:
+                import zendrik
+            except ImportError as e:
+                print(e)
+    """)
+    assert out == ("zendrik cannot be imported: every place for a function to run at the end of "
+                   "the Python runtime (Py_AtExit) is taken, and zendrik needs one\n") * 2
+
+
+SUBINTERPRETERS = "_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters"
+
+
+def test_a_refused_subinterpreter_changes_nothing():
+    pytest.importorskip(SUBINTERPRETERS)
+    out, _ = run_python(f"""
+        import {SUBINTERPRETERS} as interpreters
+        code = '''if 1:
+            import os
+            try:
+                import zendrik
+            except ImportError as e:
+                os.write(1, str(e).encode() + b"\\\\n")
+        '''
+        interpreters.run_string(interpreters.create(), code)
+        import zendrik
+        print(zendrik.Matrix([[1, 0]]).copy().to_list())
+    """)
+    assert out == "module zendrik does not support loading in subinterpreters\n[[1, 0]]\n"

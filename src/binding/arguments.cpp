@@ -451,7 +451,6 @@ OwnedRef rows_to_list(const Rows& rows) {
     auto [list, slots] = new_list(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         slots[i] = list_of(rows[i], ints).release();
-        let_interpreter_pause<256>(i);
     }
     return std::move(list);
 }
@@ -474,7 +473,6 @@ OwnedRef pairs_to_list(const OpLog& log) {
         // A pair of ints can be in no cycle; the collector need not visit it.
         PyObject_GC_UnTrack(pair);
         slots[i] = pair;
-        let_interpreter_pause<65536>(i);
     }
     return std::move(list);
 }

@@ -24,7 +24,7 @@ std::vector<PyObject*> pending_releases;
 
 }  // namespace
 
-void drain_pending_releases() noexcept {
+void drain_pending_releases() {
     std::vector<PyObject*> taken;
     {
         std::lock_guard lock(pending_mutex);
@@ -40,9 +40,12 @@ void forget_pending_releases() noexcept {
     releases_waiting.store(false, std::memory_order_release);
 }
 
-void release_reference(PyObject* object) noexcept {
+void release_reference(PyObject* object) {
     if (frame_depth > 0) {
-        Py_DECREF(object);
+        // Without a thread state this thread is being ended by the finalising
+        // interpreter: what it held is left to the ending process.
+        if (attached_to_interpreter()) [[likely]]
+            Py_DECREF(object);
         return;
     }
     try {
@@ -57,23 +60,28 @@ void release_reference(PyObject* object) noexcept {
 namespace {
 
 // A panic while setting the error cannot be reported to Python any more.
-void set_error(PendingError&& error) noexcept {
+void set_error(PendingError&& error) {
     try {
         restore(std::move(error));
     } catch (...) {
+        if (!attached_to_interpreter()) throw;  // the thread is ending: let it
         abort_process("uncaught panic at ffi boundary");
     }
 }
 
 }  // namespace
 
-PyObject* fail_with_current_exception() noexcept {
+PyObject* fail_with_current_exception() {
+    // A thread that the finalising interpreter ends is unwound (see
+    // attached_to_interpreter): that unwind goes on, through every frame.
+    if (!attached_to_interpreter()) throw;
     std::optional<PendingError> failure;
     try {
         throw;
     } catch (PythonError& raised) {
         failure.emplace(std::move(raised.error));
     } catch (Panic& caught) {
+        caught.report();
         failure.emplace(PendingError::panic(caught.take_message()));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -116,7 +124,7 @@ OwnedRef new_matrix_result(Matrix&& record) {
     return new_matrix_object(matrix_type_in_call(), std::move(record));
 }
 
-void matrix_dealloc(PyObject* self) noexcept {
+void matrix_dealloc(PyObject* self) {
     // A deallocator may run while an exception is being propagated: keep it.
     PyObject* in_flight = PyErr_GetRaisedException();
     PyObject* done = guarded([self] {

@@ -9,9 +9,9 @@
 
 #include <atomic>
 #include <new>
-#ifdef Py_GIL_DISABLED
-#include <chrono>
-#include <thread>
+#include <optional>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
 #endif
 
 namespace zendrik::py {
@@ -85,14 +85,14 @@ struct MatrixObject {
 extern constinit thread_local Py_ssize_t frame_depth ZENDRIK_INITIAL_EXEC_TLS;
 // Set while references wait in the deferred list; cheap to test on entry.
 extern std::atomic<bool> releases_waiting;
-void drain_pending_releases() noexcept;
+void drain_pending_releases();
 // Drops the deferred references unreleased: their runtime has been finalised.
 void forget_pending_releases() noexcept;
 
 // Counts the module's frames on this thread and performs deferred releases.
 class FrameScope {
 public:
-    FrameScope() noexcept {
+    FrameScope() {
         ++frame_depth;
         if (releases_waiting.load(std::memory_order_acquire)) [[unlikely]]
             drain_pending_releases();
@@ -103,14 +103,22 @@ public:
 };
 
 // Turns the exception being handled into the interpreter's error. Called only
-// from a handler inside a frame; returns null.
-PyObject* fail_with_current_exception() noexcept;
+// from a handler inside a frame; returns null. The unwind of a thread that
+// the interpreter ends at exit it rethrows.
+PyObject* fail_with_current_exception();
 
 // Runs `body` (returning OwnedRef) inside a frame with every failure caught.
 // Returns the new reference, or null with the exception set. Inline, so that
 // a call that succeeds pays for no indirection.
+//
+// Not noexcept, nor is any frame on the way from the interpreter to Python
+// code the module calls: CPython 3.12 and 3.13 end a thread that wants the
+// interpreter back after finalisation began with pthread_exit, which glibc
+// carries out by unwinding the thread's stack. That unwind must pass every
+// frame (a noexcept one would abort the process), and touches no Python
+// object on its way (see attached_to_interpreter).
 template <typename Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     FrameScope frame;
     try {
         return body().release();
@@ -135,6 +143,31 @@ inline PyTypeObject* matrix_type_in_call() {
 
 enum class Access { shared, exclusive };
 
+// Runs `body`. If the interpreter ends this thread meanwhile by unwinding its
+// stack (see guarded), `leave` runs first, without a thread state, and the
+// unwind goes on: it is never swallowed. Costs nothing when no unwind passes.
+template <typename Body, typename Leave>
+decltype(auto) unless_thread_ends(Body&& body, Leave&& leave) {
+#if defined(__GLIBCXX__)
+    try {
+        return body();
+    } catch (abi::__forced_unwind&) {
+        leave();
+        throw;
+    }
+#elif defined(__linux__)
+    try {
+        return body();
+    } catch (...) {
+        if (!attached_to_interpreter()) leave();
+        throw;
+    }
+#else
+    (void)leave;  // only glibc ends a thread by unwinding it
+    return body();
+#endif
+}
+
 // A borrow of a Matrix for the length of one call: checks the receiver,
 // claims the borrow flag and holds a strong reference until released.
 template <Access access>
@@ -153,13 +186,15 @@ public:
                 refuse_borrow(true);
         }
         Py_INCREF(receiver);
+        held_ = receiver;
     }
     ~Borrow() {
         if constexpr (access == Access::shared)
             object_->borrow_flag.unshare();
         else
             object_->borrow_flag.give_back();
-        Py_DECREF(reinterpret_cast<PyObject*>(object_));
+        if (held_ != nullptr) [[likely]]
+            Py_DECREF(held_);
     }
     Borrow(const Borrow&) = delete;
     Borrow& operator=(const Borrow&) = delete;
@@ -170,57 +205,45 @@ public:
         else
             return object_->record;
     }
+    // The thread is being ended without its thread state: the receiver's
+    // reference stays with the ending process.
+    void leave_receiver() noexcept { held_ = nullptr; }
 
 private:
     MatrixObject* object_;
+    PyObject* held_ = nullptr;
 };
 
-// Lets the interpreter run without this thread while the core works on its
-// own data, on builds without the GIL: a stop-the-world pause (a collection)
-// then never waits for the core. No Python object may be touched meanwhile;
-// the borrow held by the caller keeps the record unchanged. A failure leaving
-// the core re-attaches on its way out, before the frame turns it into a
-// Python error. With the GIL it does nothing: the module holds it throughout.
-class DetachedFromInterpreter {
-public:
-#ifdef Py_GIL_DISABLED
-    DetachedFromInterpreter() noexcept : saved_(PyEval_SaveThread()) {}
-    ~DetachedFromInterpreter() {
-        // Once the interpreter is ending, re-attaching ends a (daemon) thread
-        // by unwinding its stack, which no C++ frame may let pass: such a
-        // thread waits here instead until the process ends.
-        while (Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
-        PyEval_RestoreThread(saved_);
-    }
+// Runs `body(record)` with the receiver borrowed for the length of the call.
+template <Access access, typename Body>
+OwnedRef with_borrow(PyObject* receiver, Body&& body) {
+    Borrow<access> matrix(receiver);
+    return unless_thread_ends([&] { return body(matrix.record()); },
+                              [&] { matrix.leave_receiver(); });
+}
+
+// Runs `work`, which touches no Python object, detached from the interpreter
+// on builds without the GIL, so that a stop-the-world pause (a collection) in
+// another thread never waits for it; the borrow held by the caller keeps the
+// record unchanged. Attaches again however `work` ends. Once finalisation has
+// begun, attaching ends any thread but the finalising one by unwinding it
+// (see guarded): that is done here, outside any destructor, so the unwind
+// passes. With the GIL it only runs `work`: the module holds it throughout.
+template <typename Work>
+auto run_detached(Work&& work) {
+#ifndef Py_GIL_DISABLED
+    return work();
 #else
-    // User-provided, so that a scope holding one is not an unused variable.
-    DetachedFromInterpreter() noexcept {}
-#endif
-    DetachedFromInterpreter(const DetachedFromInterpreter&) = delete;
-    DetachedFromInterpreter& operator=(const DetachedFromInterpreter&) = delete;
-
-private:
-#ifdef Py_GIL_DISABLED
-    PyThreadState* saved_;
-#endif
-};
-
-// Without the GIL, lets a stop-the-world pause that another thread asked for
-// go ahead in the middle of a long conversion, checked every `every` (a power
-// of two) steps; whatever the conversion has made so far is whole at each.
-// 3.13 marks the request in the thread's eval_breaker (bit 5) and looks for
-// detached threads once a millisecond: when asked, the thread stays detached
-// that long. Elsewhere the conversion holds the pause off until it ends.
-template <std::size_t every>
-inline void let_interpreter_pause([[maybe_unused]] std::size_t step) noexcept {
-#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
-    constexpr std::uintptr_t stop_requested = 1U << 5;
-    if ((step & (every - 1)) != every - 1) return;
-    std::atomic_ref<std::uintptr_t> breaker(PyThreadState_GetUnchecked()->eval_breaker);
-    if (breaker.load(std::memory_order_relaxed) & stop_requested) {
-        const DetachedFromInterpreter pause;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PyThreadState* const saved = PyEval_SaveThread();
+    std::optional<decltype(work())> result;
+    try {
+        result.emplace(work());
+    } catch (...) {
+        PyEval_RestoreThread(saved);
+        throw;
     }
+    PyEval_RestoreThread(saved);
+    return std::move(*result);
 #endif
 }
 
@@ -230,6 +253,6 @@ OwnedRef new_matrix_object(PyTypeObject* type, Matrix&& record);
 OwnedRef new_matrix_result(Matrix&& record);
 
 // Py_tp_dealloc of Matrix.
-void matrix_dealloc(PyObject* self) noexcept;
+void matrix_dealloc(PyObject* self);
 
 }  // namespace zendrik::py

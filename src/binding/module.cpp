@@ -51,14 +51,15 @@ struct MethodWithArguments {
     template <typename Operation>
     static OwnedRef run(PyObject* self, const VectorCall& call, Operation operation) {
         Arguments<spec.parameter_count()> arguments(spec, call.args, call.nargs, call.kwnames);
-        Borrow<access> matrix(self);
-        return [&]<std::size_t... slot>(std::index_sequence<slot...>) {
-            // A braced list converts its items in order.
-            std::tuple values{arguments.convert(slot, convert)...};
-            return std::apply(
-                [&](auto&... value) { return operation(matrix.record(), std::move(value)...); },
-                values);
-        }(std::index_sequence_for<decltype(convert)...>{});
+        return with_borrow<access>(self, [&](auto& record) {
+            return [&]<std::size_t... slot>(std::index_sequence<slot...>) {
+                // A braced list converts its items in order.
+                std::tuple values{arguments.convert(slot, convert)...};
+                return std::apply(
+                    [&](auto&... value) { return operation(record, std::move(value)...); },
+                    values);
+            }(std::index_sequence_for<decltype(convert)...>{});
+        });
     }
 };
 
@@ -114,19 +115,15 @@ OwnedRef matrix_append_column(PyObject* self, const VectorCall& call) {
 enum class Work { brief, long_running };
 
 // Methods without arguments: borrow, run, convert the result. Without the GIL,
-// long work runs detached from the interpreter (see DetachedFromInterpreter).
+// long work runs detached from the interpreter (see run_detached).
 template <Access access, auto operation, auto to_python, Work work = Work::brief>
 OwnedRef method_without_arguments(PyObject* self) {
-    Borrow<access> matrix(self);
-    if constexpr (free_threaded && work == Work::long_running) {
-        auto result = [&] {
-            const DetachedFromInterpreter detached;
-            return operation(matrix.record());
-        }();
-        return to_python(std::move(result));
-    } else {
-        return to_python(operation(matrix.record()));
-    }
+    return with_borrow<access>(self, [](auto& record) {
+        if constexpr (work == Work::long_running)
+            return to_python(run_detached([&] { return operation(record); }));
+        else
+            return to_python(operation(record));
+    });
 }
 
 // Read in place: the shared borrow keeps the rows as they are until the lists are built.
@@ -155,17 +152,17 @@ constexpr auto matrix_text_form = method_without_arguments<Access::shared, text_
 // ---- Entry points -------------------------------------------------------------------
 
 template <OwnedRef (*body)(PyObject*)>
-PyObject* no_arguments_entry(PyObject* self, PyObject*) noexcept {
+PyObject* no_arguments_entry(PyObject* self, PyObject*) {
     return guarded([self] { return body(self); });
 }
 
 template <OwnedRef (*body)(PyObject*, const VectorCall&)>
 PyObject* vector_call_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
+                            PyObject* kwnames) {
     return guarded([&] { return body(self, VectorCall{args, nargs, kwnames}); });
 }
 
-PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Arguments<new_spec.parameter_count()> arguments(new_spec, args, kwargs);
         Rows rows = arguments.convert(0, extract_byte_rows);
@@ -173,7 +170,7 @@ PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     });
 }
 
-PyObject* matrix_repr(PyObject* self) noexcept {
+PyObject* matrix_repr(PyObject* self) {
     return guarded([self] { return matrix_text_form(self); });
 }
 
@@ -282,10 +279,9 @@ void add_matrix_class(PyObject* module) {
 // Without the GIL another thread may set a variable (os.environ[...] = ...
 // calls setenv) while a failure report reads one, which the C library does
 // not make safe. os.environ, which such a change updates first, is a dict
-// with a lock of its own: the report reads it there, attached to the
-// interpreter for the length of the read even from detached core work.
-bool switched_on_in_os_environ(const char* name) noexcept {
-    const PyGILState_STATE attached = PyGILState_Ensure();
+// with a lock of its own: the report reads it there. Asked only by the frame
+// that caught the panic, attached to the interpreter, where an unwind passes.
+bool switched_on_in_os_environ(const char* name) {
     PyObject* in_flight = PyErr_GetRaisedException();
     bool on = false;
     {
@@ -298,7 +294,6 @@ bool switched_on_in_os_environ(const char* name) noexcept {
         on = switch_value_is_on(is_text ? PyUnicode_AsUTF8(value.get()) : nullptr);
     }
     PyErr_SetRaisedException(in_flight);
-    PyGILState_Release(attached);
     return on;
 }
 #endif
@@ -314,24 +309,54 @@ void note_end_of_runtime() noexcept {
     forget_pending_releases();
 }
 
+[[noreturn]] void refuse_other_interpreter() {
+    raise_message(PyExc_ImportError,
+                  "zendrik modules do not yet support subinterpreters, see "
+                  "https://docs.python.org/3/howto/isolating-extensions.html");
+}
+
+// Whether the interpreter refuses a module of single-phase initialisation
+// once its init function has returned, as CPython 3.12 does in a
+// subinterpreter of its own (3.13 runs the function in the main interpreter
+// first): such an interpreter must not become the module's owner.
+bool refuses_single_phase_modules(PyInterpreterState* interpreter) {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS) != 0;
+#else
+    (void)interpreter;
+    return false;
+#endif
+}
+
 OwnedRef initialise_module() {
     if (first_runtime_ended.load(std::memory_order_acquire))
         raise_message(PyExc_ImportError,
                       "zendrik cannot be imported again in this process: the Python runtime "
                       "that first imported it was finalised; start a new process");
-    // Refused only when the interpreter's 32 places for such functions are
-    // all taken, which nothing here can mend: the import goes on regardless.
-    if (!end_of_runtime_watched.exchange(true)) Py_AtExit(note_end_of_runtime);
+    PyInterpreterState* const current = PyInterpreterState_Get();
+    const std::int64_t interpreter = PyInterpreterState_GetID(current);
+    if (interpreter == -1) raise_fetched();
+    const std::int64_t recorded = owning_interpreter.load(std::memory_order_acquire);
+    if (recorded != -1 && recorded != interpreter) refuse_other_interpreter();
+    // An interpreter that will refuse the module changes nothing: it is
+    // refused here, with the interpreter's own words, before it is recorded.
+    if (refuses_single_phase_modules(current))
+        raise_message(PyExc_ImportError,
+                      "module zendrik does not support loading in subinterpreters");
+    // Without that hook a second runtime would be handed the first one's
+    // ended objects; there are 32 places for such hooks in all.
+    if (!end_of_runtime_watched.exchange(true) && Py_AtExit(note_end_of_runtime) < 0) {
+        end_of_runtime_watched.store(false);
+        raise_message(PyExc_ImportError,
+                      "zendrik cannot be imported: every place for a function to run at the end "
+                      "of the Python runtime (Py_AtExit) is taken, and zendrik needs one");
+    }
+    std::int64_t owner = -1;
+    if (!owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter)
+        refuse_other_interpreter();
 #ifdef Py_GIL_DISABLED
     read_switches_with(switched_on_in_os_environ);
 #endif
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) raise_fetched();
-    std::int64_t owner = -1;
-    if (!owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter)
-        raise_message(PyExc_ImportError,
-                      "zendrik modules do not yet support subinterpreters, see "
-                      "https://docs.python.org/3/howto/isolating-extensions.html");
     PyObject* cached = cached_module.load(std::memory_order_acquire);
     if (cached == nullptr) {
         OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));

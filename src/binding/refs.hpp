@@ -9,9 +9,22 @@
 
 namespace zendrik::py {
 
+// Whether this thread has its interpreter thread state. Inside a call it
+// always has, but while CPython 3.12 or 3.13 unwinds a thread that it ends
+// because the interpreter is finalising (one that wanted the interpreter back
+// after finalisation began): such a thread leaves every Python object alone.
+inline bool attached_to_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
 // Releases one reference now when a frame of the module is active on this
-// thread, otherwise defers it to the next frame entry on any thread.
-void release_reference(PyObject* object) noexcept;
+// thread, otherwise defers it to the next frame entry on any thread. May run
+// the object's finaliser, Python code, and so may unwind.
+void release_reference(PyObject* object);
 
 // Sole owner of one strong reference; releases it when dropped.
 class OwnedRef {
@@ -20,11 +33,13 @@ public:
     OwnedRef(const OwnedRef&) = delete;
     OwnedRef& operator=(const OwnedRef&) = delete;
     OwnedRef(OwnedRef&& other) noexcept : object_(other.release()) {}
-    OwnedRef& operator=(OwnedRef&& other) noexcept {
+    // Releasing may run Python code, which a thread ending at exit leaves by
+    // unwinding: neither may be noexcept.
+    OwnedRef& operator=(OwnedRef&& other) noexcept(false) {
         OwnedRef(std::move(other)).swap(*this);
         return *this;
     }
-    ~OwnedRef() {
+    ~OwnedRef() noexcept(false) {
         if (object_ != nullptr) release_reference(object_);
     }
 

@@ -83,17 +83,16 @@ const char* project_relative(const char* file, char (&out)[size]) noexcept {
 }
 #endif
 
-}  // namespace
 
-bool switch_value_is_on(const char* value) noexcept {
-    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+void capture([[maybe_unused]] StackFrames& frames) noexcept {
+#ifdef ZENDRIK_BACKTRACES
+    frames.depth = backtrace(frames.frames, StackFrames::capacity);
+#endif
 }
 
-void read_switches_with(SwitchReader reader) noexcept {
-    switch_reader.store(reader, std::memory_order_release);
-}
-
-void report_failure(const std::string& message, std::source_location where) noexcept {
+// The report itself: `frames` is null when backtraces are switched off.
+void write_report(const std::string& message, std::source_location where,
+                  const StackFrames* frames) noexcept {
     char name[64];
     thread_name(name, sizeof name);
     const char* file = where.file_name();
@@ -104,13 +103,11 @@ void report_failure(const std::string& message, std::source_location where) noex
     std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", name, file,
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                  message.c_str());
-    if (switch_reader.load(std::memory_order_acquire)(backtrace_variable)) {
+    if (frames != nullptr) {
         std::fputs("stack backtrace:\n", stderr);
 #ifdef ZENDRIK_BACKTRACES
-        void* frames[64];
-        int depth = backtrace(frames, 64);
         std::fflush(stderr);
-        backtrace_symbols_fd(frames, depth, STDERR_FILENO);
+        backtrace_symbols_fd(frames->frames, frames->depth, STDERR_FILENO);
 #endif
     } else if (!backtrace_note_written.exchange(true)) {
         std::fprintf(stderr,
@@ -120,10 +117,33 @@ void report_failure(const std::string& message, std::source_location where) noex
     std::fflush(stderr);
 }
 
-void panic(std::string message, std::source_location where) {
-    report_failure(message, where);
-    throw Panic(std::move(message));
+}  // namespace
+
+bool switch_value_is_on(const char* value) noexcept {
+    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
+
+void read_switches_with(SwitchReader reader) noexcept {
+    switch_reader.store(reader, std::memory_order_release);
+}
+
+Panic::Panic(std::string message, std::source_location where) noexcept
+    : message_(std::move(message)), where_(where) {
+    capture(raised_at_);
+}
+
+Panic Panic::resumed(std::string message) noexcept {
+    Panic resumed(std::move(message), Resumed{});
+    return resumed;
+}
+
+void Panic::report() const {
+    if (resumed_) return;
+    const bool backtraces = switch_reader.load(std::memory_order_acquire)(backtrace_variable);
+    write_report(message_, where_, backtraces ? &raised_at_ : nullptr);
+}
+
+void panic(std::string message, std::source_location where) { throw Panic(std::move(message), where); }
 
 void panic_index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
     panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
@@ -131,6 +151,13 @@ void panic_index_out_of_bounds(std::size_t len, std::size_t index, std::source_l
           where);
 }
 
-void resume_panic(std::string message) { throw Panic(std::move(message)); }
+void resume_panic(std::string message) { throw Panic::resumed(std::move(message)); }
+
+void report_failure(const std::string& message, std::source_location where) noexcept {
+    StackFrames here;
+    const bool backtraces = switched_on_in_c_environment(backtrace_variable);
+    if (backtraces) capture(here);
+    write_report(message, where, backtraces ? &here : nullptr);
+}
 
 }  // namespace zendrik

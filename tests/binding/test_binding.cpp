@@ -153,7 +153,7 @@ void type_made_in_a_call() {
 // A failure report asks the reader the host program gave for its switch.
 void report_switch_reader() {
     static const char* asked = nullptr;
-    read_switches_with([](const char* name) noexcept {
+    read_switches_with([](const char* name) {
         asked = name;
         return false;
     });
@@ -161,7 +161,7 @@ void report_switch_reader() {
     const int saved_stderr = dup(2);
     const int null = open(null_device, O_WRONLY);
     dup2(null, 2);
-    report_failure("expected", std::source_location::current());
+    Panic("expected").report();
     std::fflush(stderr);
     dup2(saved_stderr, 2);
     close(saved_stderr);
