@@ -128,22 +128,25 @@ void read_switches_with(SwitchReader reader) noexcept {
 }
 
 Panic::Panic(std::string message, std::source_location where) noexcept
-    : message_(std::move(message)), where_(where) {
+    : message_(std::move(message)), where_(where), to_report_(true) {
     capture(raised_at_);
 }
 
-Panic Panic::resumed(std::string message) noexcept {
-    Panic resumed(std::move(message), Resumed{});
-    return resumed;
-}
+Panic Panic::reported(std::string message) noexcept { return Panic(std::move(message), Reported{}); }
 
 void Panic::report() const {
-    if (resumed_) return;
+    if (!to_report_) return;
     const bool backtraces = switch_reader.load(std::memory_order_acquire)(backtrace_variable);
     write_report(message_, where_, backtraces ? &raised_at_ : nullptr);
 }
 
-void panic(std::string message, std::source_location where) { throw Panic(std::move(message), where); }
+void panic(std::string message, std::source_location where) {
+    if (switch_reader.load(std::memory_order_acquire) == switched_on_in_c_environment) {
+        report_failure(message, where);
+        throw Panic::reported(std::move(message));
+    }
+    throw Panic(std::move(message), where);
+}
 
 void panic_index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
     panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
@@ -151,7 +154,7 @@ void panic_index_out_of_bounds(std::size_t len, std::size_t index, std::source_l
           where);
 }
 
-void resume_panic(std::string message) { throw Panic::resumed(std::move(message)); }
+void resume_panic(std::string message) { throw Panic::reported(std::move(message)); }
 
 void report_failure(const std::string& message, std::source_location where) noexcept {
     StackFrames here;

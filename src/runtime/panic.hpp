@@ -1,5 +1,5 @@
 // Panics: the module's internal failure, carried as a C++ exception to the
-// call frame, which alone reports it and turns it into a Python exception.
+// call frame, which alone turns it into a Python exception.
 #pragma once
 
 #include <cstddef>
@@ -18,32 +18,34 @@ struct StackFrames {
 };
 
 // Thrown by every failed check in the core and by the binding's own
-// broken-invariant checks. Only the call frame catches it, and writes its
-// failure report there: a report may need the interpreter (to read its
-// switch), which a frame that cannot unwind must never call.
+// broken-invariant checks. Only the call frame catches it. Its failure report
+// is written where it is raised when the switch for backtraces can be read
+// there (the C environment); a host that reads the switch through its
+// interpreter (see read_switches_with) has it written where the panic is
+// caught, as a frame that cannot unwind must never call the interpreter.
 class Panic final : public std::exception {
 public:
-    // A panic raised here, to be reported where it is caught.
+    // A panic whose report is still to be written, by report().
     explicit Panic(std::string message,
                    std::source_location where = std::source_location::current()) noexcept;
-    // A panic that already left the module once and has come back through
-    // Python code: it was reported then, and is not reported again.
-    static Panic resumed(std::string message) noexcept;
+    // A panic that needs no report: written already, or a panic that left the
+    // module once and has come back through Python code (reported then).
+    static Panic reported(std::string message) noexcept;
 
     std::string take_message() noexcept { return std::move(message_); }
     const char* what() const noexcept override { return message_.c_str(); }
     // Writes the failure report (thread, source position, message, and either
-    // the one-time backtrace note or the backtrace of where it was raised);
-    // nothing for a resumed panic. May call the switch reader.
+    // the one-time backtrace note or the backtrace of where it was raised),
+    // if it is still to be written. May call the switch reader.
     void report() const;
 
 private:
-    struct Resumed {};
-    Panic(std::string message, Resumed) noexcept : message_(std::move(message)), resumed_(true) {}
+    struct Reported {};
+    Panic(std::string message, Reported) noexcept : message_(std::move(message)) {}
 
     std::string message_;
     std::source_location where_;
-    bool resumed_ = false;
+    bool to_report_ = false;
     StackFrames raised_at_;
 };
 
