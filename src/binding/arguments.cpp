@@ -460,8 +460,7 @@ OwnedRef pairs_to_list(const OpLog& log) {
     auto [list, slots] = new_list(count);
     // A log names few distinct rows many times over.
     IntTable ints;
-    for (std::size_t i = 0; i < count; ++i) {
-        const RowOp op = log[i];
+    log.for_each([&](std::size_t i, RowOp op) {
         PyObject* target = ints[op.target];
         PyObject* source = ints[op.source];
         PyObject* pair = PyTuple_New(2);
@@ -473,7 +472,7 @@ OwnedRef pairs_to_list(const OpLog& log) {
         // A pair of ints can be in no cycle; the collector need not visit it.
         PyObject_GC_UnTrack(pair);
         slots[i] = pair;
-    }
+    });
     return std::move(list);
 }
 

@@ -86,6 +86,22 @@ public:
         const std::uint64_t entry = blocks_[k][i - first_block * ((Index{1} << k) - 1)];
         return {static_cast<Index>(entry & 0xFFFFFFFFu), static_cast<Index>(entry >> 32)};
     }
+    // Calls `visit(i, entry)` for every entry in order, block by block: for
+    // a pass over the whole log, without working out each entry's block.
+    template <typename Visit>
+    void for_each(Visit&& visit) const {
+        if (!wide_.empty()) [[unlikely]] {
+            for (Index i = 0; i < wide_.size(); ++i) visit(i, wide_[i]);
+            return;
+        }
+        Index i = 0;
+        for (Index k = 0; k < blocks_.size(); ++k) {
+            const std::uint64_t* entry = blocks_[k].get();
+            const std::uint64_t* const end = k + 1 < blocks_.size() ? entry + block_size(k) : next_;
+            for (; entry != end; ++entry, ++i)
+                visit(i, RowOp{static_cast<Index>(*entry & 0xFFFFFFFFu), static_cast<Index>(*entry >> 32)});
+        }
+    }
     friend bool operator==(const OpLog& a, const OpLog& b) noexcept {
         if (a.size() != b.size()) return false;
         for (Index i = 0; i < a.size(); ++i)

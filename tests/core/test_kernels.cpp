@@ -129,6 +129,14 @@ void test_packed_rows() {
           "no rows and empty rows");
 }
 
+// A pass with for_each visits every entry once, in order, as indexing reads it.
+bool visits_in_order(const OpLog& log) {
+    Index visited = 0;
+    bool same = true;
+    log.for_each([&](Index i, RowOp entry) { same = same && i == visited++ && entry == log[i]; });
+    return same && visited == log.size();
+}
+
 void test_log() {
     OpLog log;
     check(log.empty() && log.size() == 0, "a new log is empty");
@@ -136,7 +144,8 @@ void test_log() {
     for (Index i = 0; i < count; ++i) log.push_back({i, i + 1});
     bool in_order = log.size() == count;
     for (Index i = 0; i < count; ++i) in_order = in_order && log[i] == RowOp{i, i + 1};
-    check(in_order, "entries keep their order across blocks");
+    check(in_order && visits_in_order(log) && visits_in_order(OpLog{}),
+          "entries keep their order across blocks");
     OpLog moved = std::move(log);
     check(moved.size() == count && log.empty(), "moving takes every entry");
     log.push_back({1, 2});
@@ -153,7 +162,8 @@ void test_log() {
         wide.push_back({4, big + 5});
         bool kept = wide.size() == 202;
         for (Index i = 0; i < 200; ++i) kept = kept && wide[i] == RowOp{i, 2 * i};
-        check(kept && wide[200] == RowOp{big, 3} && wide[201] == RowOp{4, big + 5},
+        check(kept && wide[200] == RowOp{big, 3} && wide[201] == RowOp{4, big + 5} &&
+                  visits_in_order(wide),
               "a log with an index past 32 bits keeps every entry in order");
         const OpLog moved_wide = std::move(wide);
         check(moved_wide.size() == 202 && wide.empty(), "a wide log moves whole");
