@@ -519,34 +519,18 @@ def circuit_peers(b, sizes):
             mat2, invertible_mat2 = Mat2(a.tolist()), Mat2(invertible_list)
             # pyzx's circuit of a Mat2 maps x to the transpose of that matrix times x.
             invertible_mat2_t = Mat2(invertible.T.tolist())
-        names = {**locals(), **peer}
+        circuits[n] = {}
 
         def check_rank(name, result):
             b.check(f"{name} rank {label}", result == int(want.any(axis=1).sum()), f"rank {result}")
-
-        impls = [Impl("zendrik", "m.echelon_form()[0].rank()", names)]
-        if qiskit:
-            impls.append(Impl("qiskit compute_rank", "qiskit.compute_rank(bools)", names))
-        if Mat2:
-            impls.append(Impl("pyzx Mat2.rank", "mat2.rank()", names))
-        b.time_case(CIRCUIT_GROUPS[0], f"rank {label}", n, impls, check_rank, work, SKIP_AFTER_S)
 
         def check_inverse(name, result):
             if name.startswith(("zendrik", "before")):
                 result = result[0]
             elif name.startswith("pyzx"):
                 result = result.data
-            b.check(f"{name} {label}: the same inverse", np.array_equal(np.array(result, dtype=np.uint8), want_inverse))
-
-        impls = [Impl("zendrik", "inverse(invertible)", names),
-                 Impl("zendrik, lists", "inverse(invertible_list)", names),
-                 Impl("before: log replayed", "inverse_before(invertible)", names),
-                 Impl("before: log replayed, lists", "inverse_before(invertible_list)", names)]
-        if qiskit:
-            impls.append(Impl("qiskit calc_inverse_matrix", "qiskit.calc_inverse_matrix(invertible_bools)", names))
-        if Mat2:
-            impls.append(Impl("pyzx Mat2.inverse", "invertible_mat2.inverse()", names))
-        b.time_case(CIRCUIT_GROUPS[1], f"inverse {label}", n, impls, check_inverse, work, SKIP_AFTER_S)
+            b.check(f"{name} {label}: the same inverse",
+                    np.array_equal(np.array(result, dtype=np.uint8), want_inverse))
 
         def check_elimination(name, result):
             if name.startswith("qiskit"):       # which works in place, on a copy here
@@ -560,18 +544,6 @@ def circuit_peers(b, sizes):
                 return
             b.check(f"{name} {label}: the same reduced matrix", np.array_equal(np.array(result, dtype=np.uint8), want))
 
-        # The log floor: what CPython needs to make as many pairs as the log has.
-        impls = [Impl("zendrik", "m.echelon_form()", names),
-                 Impl("log floor", "list(zip(targets, sources))", names)]
-        if qiskit:
-            impls.append(Impl("qiskit gauss_elimination", "qiskit.gauss_elimination(bools.copy(), full_elim=True)",
-                              names))
-        if Mat2:
-            impls.append(Impl("pyzx Mat2.gauss", "(reduced := mat2.copy(), reduced.gauss(full_reduce=True))", names))
-        b.time_case(CIRCUIT_GROUPS[2], f"full elimination {label}", n, impls, check_elimination, work, SKIP_AFTER_S)
-
-        circuits[n] = {}
-
         def check_circuit(name, result):
             if name.startswith("qiskit"):
                 cx = [gate for gate in result.data if gate.operation.name == "cx"]
@@ -583,13 +555,29 @@ def circuit_peers(b, sizes):
             b.check(f"{name} {label}: maps x to A x", np.array_equal(circuit_map(n, result), invertible),
                     f"{len(result)} CNOTs")
 
-        impls = [Impl("zendrik", "cnot_circuit(invertible)", names),
-                 Impl("zendrik, the log of A reversed", "reversed_log_circuit(invertible)", names)]
-        if qiskit:
-            impls.append(Impl("qiskit PMH", "qiskit.synth_cnot_count_full_pmh(invertible_bools)", names))
-        if Mat2:
-            impls.append(Impl("pyzx Mat2.to_cnots", "invertible_mat2_t.to_cnots()", names))
-        b.time_case(CIRCUIT_GROUPS[3], f"CNOT circuit {label}", n, impls, check_circuit, work, SKIP_AFTER_S)
+        # For each measure: zendrik's ways, qiskit's and pyzx's call, and the check of the first result.
+        # The log floor is what CPython needs to make as many pairs as the log has.
+        measures = [
+            ([("zendrik", "m.echelon_form()[0].rank()")], ("qiskit compute_rank", "qiskit.compute_rank(bools)"),
+             ("pyzx Mat2.rank", "mat2.rank()"), check_rank),
+            ([("zendrik", "inverse(invertible)"), ("zendrik, lists", "inverse(invertible_list)"),
+              ("before: log replayed", "inverse_before(invertible)"),
+              ("before: log replayed, lists", "inverse_before(invertible_list)")],
+             ("qiskit calc_inverse_matrix", "qiskit.calc_inverse_matrix(invertible_bools)"),
+             ("pyzx Mat2.inverse", "invertible_mat2.inverse()"), check_inverse),
+            ([("zendrik", "m.echelon_form()"), ("log floor", "list(zip(targets, sources))")],
+             ("qiskit gauss_elimination", "qiskit.gauss_elimination(bools.copy(), full_elim=True)"),
+             ("pyzx Mat2.gauss", "(reduced := mat2.copy(), reduced.gauss(full_reduce=True))"), check_elimination),
+            ([("zendrik", "cnot_circuit(invertible)"),
+              ("zendrik, the log of A reversed", "reversed_log_circuit(invertible)")],
+             ("qiskit PMH", "qiskit.synth_cnot_count_full_pmh(invertible_bools)"),
+             ("pyzx Mat2.to_cnots", "invertible_mat2_t.to_cnots()"), check_circuit),
+        ]
+        names = {**locals(), **peer}
+        for group, (own, qiskit_call, pyzx_call, check) in zip(CIRCUIT_GROUPS, measures):
+            calls = own + [qiskit_call] * bool(qiskit) + [pyzx_call] * bool(Mat2)
+            b.time_case(group, f"{group} {label}", n, [Impl(name, expr, names) for name, expr in calls],
+                        check, work, SKIP_AFTER_S)
     return circuits
 
 
