@@ -36,10 +36,10 @@ def qiskit_map(n, circuit):
 def stim_map(n, circuit):
     """Column j is where the tableau sends the X of qubit j."""
     import stim
-    program = stim.Circuit()
-    program.append("I", range(n))           # every qubit in the tableau, even one no gate touches
-    program.append("CX", [qubit for gate in circuit for qubit in gate])
-    tableau = stim.Tableau.from_circuit(program)
+    gates = stim.Circuit()
+    gates.append("CX", [qubit for gate in circuit for qubit in gate])
+    assert gates == stim.Circuit("CX " + " ".join(f"{c} {t}" for c, t in circuit))   # its text format
+    tableau = stim.Tableau.from_circuit(stim.Circuit(f"I {n - 1}") + gates)   # every qubit, touched or not
     return [[int(tableau.x_output(j)[i] == 1) for j in range(n)] for i in range(n)]
 
 
