@@ -641,7 +641,9 @@ def plot_circuit_peers(b, circuits, path):
         return {"color": "black" if impl == "zendrik" else colour,
                 "linestyle": ":" if impl.startswith("log floor") else "--" if "lists" in impl else "-"}
 
-    fig, axes = plt.subplots(1, len(CIRCUIT_GROUPS) + 1, figsize=(22, 5.8))
+    fig, grid = plt.subplots(2, 3, figsize=(16, 11))
+    axes = list(grid.flat[:len(CIRCUIT_GROUPS) + 1])
+    grid.flat[-1].axis("off")
     for ax, group in zip(axes, CIRCUIT_GROUPS):
         rows = [r for r in b.rows if r["group"] == group]
         for impl in dict.fromkeys(r["impl"] for r in rows if r["impl"] != "zendrik"):
@@ -665,9 +667,10 @@ def plot_circuit_peers(b, circuits, path):
         ax.set_xlabel("n")
         ax.grid(True, which="major", alpha=0.3)
         ax.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=1)
-    axes[0].set_ylabel("time / zendrik's time (above 1: zendrik is faster)")
-    fig.suptitle("zendrik against qiskit and pyzx on random n x n matrices (invertible for the inverse and the "
-                 "circuit), medians of one run")
+    for ax in (axes[0], axes[3]):
+        ax.set_ylabel("time / zendrik's time (above 1: zendrik is faster)")
+    fig.suptitle("zendrik against qiskit and pyzx on random n x n matrices\n"
+                 "(invertible for the inverse and the circuit), medians of one run")
     fig.tight_layout()
     fig.savefig(path, dpi=90)
     print(f"plot written to {path}")
