@@ -497,8 +497,8 @@ def circuit_map(n, circuit):
 def circuit_peers(b, sizes):
     """zendrik against qiskit's and pyzx's GF(2) routines on the same random matrices:
     the rank of any matrix, the inverse, full elimination and a CNOT circuit (its time
-    and its gates); beside them the guide's inverse and circuit as they were before.
-    Returns the gates and depth of each circuit, by n."""
+    and its gates); beside them the inverse as the guide had it before and the circuit
+    from the log of A reversed. Returns the gates and depth of each circuit, by n."""
     import recipes
     guide = recipes.guide_recipes()
     inverse, cnot_circuit, inverse_before = guide["inverse"], guide["cnot_circuit"], recipes.inverse_before
