@@ -347,12 +347,12 @@ windows-suite:
 # zendrik built from the working tree.
 BENCH_VENV := build/venvs/$(BUILD_NAME)-bench
 BENCH_ARGS ?=
-BENCH_PEERS ?= numpy galois ldpc matplotlib
+BENCH_PEERS ?= --group bench
 bench:
 	$(MAKE) $(BENCH_VENV)/.installed $(BENCH_VENV)/.bench-peers VENV=$(BENCH_VENV)
 	$(BENCH_VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 
-$(VENV)/.bench-peers: $(BIN)/python
+$(VENV)/.bench-peers: $(BIN)/python pyproject.toml
 	$(BIN)/python -m pip install -q $(BENCH_PEERS)
 	touch $@
 

@@ -10,13 +10,17 @@ loop, so a cheap call pays no wrapper that its peer does not.
 
     python bench/bench.py [--quick] [--json PATH] [--plot PATH] [--before PATH]
     python bench/bench.py --recipes [--quick] [--json PATH]   # the guide's recipes alone
+    python bench/bench.py --circuit-peers [--quick] [--json PATH] [--plot PATH]
+        # qiskit and pyzx: rank, inverse, elimination and CNOT circuits, alone
 """
 
 import argparse
 import gc
+import itertools
 import json
 import os
 import platform
+import runpy
 import statistics
 import sys
 import time
@@ -31,13 +35,14 @@ from zendrik import Matrix
 HERE = Path(__file__).resolve().parent
 SEED = 20260
 # A peer is skipped at larger sizes once one call took over a minute, and
-# wherever one call is predicted to take over two.
+# wherever one call is predicted to take over two (or its own limit).
 SKIP_AFTER_S = 60.0
 
 
 @dataclass
 class Impl:
-    """An expression to time, with the names it reads.
+    """An expression to time, with the names it reads, and the longest call
+    predicted for it that is still made.
 
     A single call's result is dropped outside the timing; in a batch every
     call's result is dropped by the next one, as for any peer.
@@ -46,6 +51,7 @@ class Impl:
     expr: str
     names: dict
     gc_off: bool = False
+    limit_s: float = 2 * SKIP_AFTER_S
     timed: object = field(init=False, repr=False)
 
     def __post_init__(self):
@@ -70,6 +76,7 @@ class Settings:
     min_reps: int  # for calls under 10 s
     batch_reps: int  # samples of a call timed in batches
     batch_s: float  # length of one batch
+    circuit_sizes: list  # n of the comparison with qiskit and pyzx
     conversion_n: int = 2000
 
 
@@ -78,9 +85,11 @@ SMALL = [4, 8, 16]
 # Batches are short, so that on a busy machine most of them run without being
 # interrupted, and the median is one of those.
 FULL = Settings(sizes=[4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048, 4096], wide=(512, 2048),
-                grown=[256, 1024], budget_s=2.0, max_reps=15, min_reps=3, batch_reps=61, batch_s=2e-4)
+                grown=[256, 1024], budget_s=2.0, max_reps=15, min_reps=3, batch_reps=61, batch_s=2e-4,
+                circuit_sizes=[8, 16, 32, 64, 128, 256, 512, 1024, 2048])
 QUICK = Settings(sizes=[4, 16, 64, 256, 512, 1024], wide=(512, 2048), grown=[256],
-                 budget_s=0.4, max_reps=5, min_reps=1, batch_reps=21, batch_s=2e-4)
+                 budget_s=0.4, max_reps=5, min_reps=1, batch_reps=21, batch_s=2e-4,
+                 circuit_sizes=[8, 32, 128, 512])
 
 
 def random_bits(shape, seed):
@@ -115,9 +124,9 @@ class Bench:
     def time_case(self, group, case, size, impls, check=None, work=None):
         """Times every implementation; `check(name, first_result)` runs once per implementation.
 
-        Peers are skipped as SKIP_AFTER_S says, predicted from their last call
-        in this group scaled by `work`, a number proportional to the cost;
-        zendrik is always timed.
+        Peers are skipped as SKIP_AFTER_S and their limit say, predicted from
+        their last call in this group scaled by `work`, a number proportional to
+        the cost; zendrik is always timed.
         """
         work = size if work is None else work
         print(f"{group}: {case}", flush=True)
@@ -126,7 +135,7 @@ class Bench:
             last = self.predicted.get((group, impl.name))
             if last and impl.name != "zendrik":
                 guess = last[0] * work / last[1]
-                if (last[0] > SKIP_AFTER_S and work >= last[1]) or guess > 2 * SKIP_AFTER_S:
+                if (last[0] > SKIP_AFTER_S and work >= last[1]) or guess > impl.limit_s:
                     skipped[impl.name] = f"skipped: one call predicted at {guess:.0f} s"
                     continue
             elapsed, result = one_call(impl)
@@ -447,6 +456,226 @@ def grown_system(b, peer, n, equations):
     return last / copy
 
 
+# --- the GF(2) routines of quantum circuit compilers
+
+CIRCUIT_GROUPS = ("rank of any matrix", "inverse", "full elimination", "CNOT circuit")
+
+
+def compiler_routines():
+    """qiskit's GF(2) routines and pyzx's matrices, where installed; either may be missing."""
+    found = {}
+    try:
+        from qiskit.synthesis import linear
+        found["qiskit"] = linear
+    except ImportError:
+        print("qiskit is not installed: its rows are left out")
+    try:
+        from pyzx.linalg import Mat2
+        found["Mat2"] = Mat2
+    except ImportError:
+        print("pyzx is not installed: its rows are left out")
+    return found
+
+
+def random_invertible(n, seed):
+    """The first invertible one of a stream of random n x n matrices."""
+    for attempt in itertools.count():
+        a = np.random.default_rng([SEED, seed, attempt]).integers(0, 2, size=(n, n), dtype=np.uint8)
+        if Matrix(a).echelon_form()[0].rank() == n:
+            return a
+
+
+def circuit_map(n, circuit):
+    """The matrix of a circuit of (control, target) CNOTs, worked out in numpy: the
+    identity's rows, packed in bytes, added to each other as the gates add bits."""
+    m = np.packbits(np.eye(n, dtype=np.uint8), axis=1)
+    for control, target in circuit:
+        m[target] ^= m[control]
+    return np.unpackbits(m, axis=1, count=n)
+
+
+def circuit_peers(b, sizes):
+    """zendrik against qiskit's and pyzx's GF(2) routines on the same random matrices:
+    the rank of any matrix, the inverse, full elimination and a CNOT circuit (its time
+    and its gates); beside them the inverse as the guide had it before and the circuit
+    from the log of A reversed. Returns the gates and depth of each circuit, by n."""
+    import recipes
+    guide = recipes.guide_recipes()
+    inverse, cnot_circuit, inverse_before = guide["inverse"], guide["cnot_circuit"], recipes.inverse_before
+    example = runpy.run_path(str(HERE.parent / "examples" / "cnot_circuits.py"))
+    reversed_log_circuit, depth = example["reversed_log_circuit"], example["depth"]
+    peer = compiler_routines()
+    qiskit, Mat2 = peer.get("qiskit"), peer.get("Mat2")
+    circuits = {}
+    for n in sizes:
+        label, work = f"{n}x{n}", n ** 3
+        a = random_bits((n, n), 8)                  # any matrix, for the rank and the elimination
+        m, bools = Matrix(a), a.astype(bool)
+        reduced, log = m.echelon_form()
+        want, targets, sources = as_array(reduced), [t for t, _ in log], [s for _, s in log]
+        del reduced, log
+        invertible = random_invertible(n, 9)          # for the inverse and the circuit
+        invertible_list, invertible_bools = invertible.tolist(), invertible.astype(bool)
+        want_inverse = np.array(inverse(invertible)[0], dtype=np.uint8)
+        if Mat2:
+            mat2, invertible_mat2 = Mat2(a.tolist()), Mat2(invertible_list)
+            # pyzx's circuit of a Mat2 maps x to the transpose of that matrix times x.
+            invertible_mat2_t = Mat2(invertible.T.tolist())
+        circuits[n] = {}
+
+        def check_rank(name, result):
+            b.check(f"{name} rank {label}", result == int(want.any(axis=1).sum()), f"rank {result}")
+
+        def check_inverse(name, result):
+            if name.startswith(("zendrik", "before")):
+                result = result[0]
+            elif name.startswith("pyzx"):
+                result = result.data
+            b.check(f"{name} {label}: the same inverse",
+                    np.array_equal(np.array(result, dtype=np.uint8), want_inverse))
+
+        def check_elimination(name, result):
+            if name.startswith("qiskit"):       # which works in place, on a copy here
+                result = bools.copy()
+                qiskit.gauss_elimination(result, full_elim=True)
+            elif name.startswith("pyzx"):
+                result = result[0].data
+            elif name == "zendrik":
+                result = as_array(result[0])
+            else:
+                return
+            b.check(f"{name} {label}: the same reduced matrix", np.array_equal(np.array(result, dtype=np.uint8), want))
+
+        def check_circuit(name, result):
+            if name.startswith("qiskit"):
+                cx = [gate for gate in result.data if gate.operation.name == "cx"]
+                b.check(f"{name} {label}: CNOTs alone", len(cx) == len(result.data))
+                result = [tuple(result.find_bit(qubit).index for qubit in gate.qubits) for gate in cx]
+            elif name.startswith("pyzx"):
+                result = [(gate.control, gate.target) for gate in result]
+            circuits[n][name] = {"gates": len(result), "depth": depth(result, n)}
+            b.check(f"{name} {label}: maps x to A x", np.array_equal(circuit_map(n, result), invertible),
+                    f"{len(result)} CNOTs")
+
+        # For each measure: zendrik's ways, qiskit's and pyzx's call, and the check of the first result.
+        # The log floor is what CPython needs to make as many pairs as the log has. pyzx, in pure
+        # Python, is not run where one call is predicted at over a minute.
+        measures = [
+            ([("zendrik", "m.echelon_form()[0].rank()")], ("qiskit compute_rank", "qiskit.compute_rank(bools)"),
+             ("pyzx Mat2.rank", "mat2.rank()"), check_rank),
+            ([("zendrik", "inverse(invertible)"), ("zendrik, lists", "inverse(invertible_list)"),
+              ("before: log replayed", "inverse_before(invertible)"),
+              ("before: log replayed, lists", "inverse_before(invertible_list)")],
+             ("qiskit calc_inverse_matrix", "qiskit.calc_inverse_matrix(invertible_bools)"),
+             ("pyzx Mat2.inverse", "invertible_mat2.inverse()"), check_inverse),
+            ([("zendrik", "m.echelon_form()"), ("log floor", "list(zip(targets, sources))")],
+             ("qiskit gauss_elimination", "qiskit.gauss_elimination(bools.copy(), full_elim=True)"),
+             ("pyzx Mat2.gauss", "(reduced := mat2.copy(), reduced.gauss(full_reduce=True))"), check_elimination),
+            ([("zendrik", "cnot_circuit(invertible)"),
+              ("zendrik, the log of A reversed", "reversed_log_circuit(invertible)")],
+             ("qiskit PMH", "qiskit.synth_cnot_count_full_pmh(invertible_bools)"),
+             ("pyzx Mat2.to_cnots", "invertible_mat2_t.to_cnots()"), check_circuit),
+        ]
+        names = {**locals(), **peer}
+        for group, (own, qiskit_call, pyzx_call, check) in zip(CIRCUIT_GROUPS, measures):
+            impls = [Impl(name, expr, names) for name, expr in own + [qiskit_call] * bool(qiskit)]
+            if Mat2:
+                impls.append(Impl(*pyzx_call, names, limit_s=SKIP_AFTER_S))
+            b.time_case(group, f"{group} {label}", n, impls, check, work)
+    return circuits
+
+
+def circuit_tables(b, circuits):
+    """Markdown tables: zendrik's time for each measure with qiskit's and pyzx's over it;
+    the guide's inverse against the replay it replaced; the circuits' gates and depth."""
+    def median(group, n, impl):
+        case = next(r["case"] for r in b.rows if r["group"] == group and r["size"] == n)
+        return median_in(b.rows, group, case, impl)
+
+    def shown(seconds):
+        return duration(seconds).strip().replace("us", "µs")
+
+    def short(impl):
+        return impl if impl.startswith("log floor") else impl.split()[0]
+
+    def over(group, n, impl, base="zendrik"):
+        peer = median(group, n, impl)
+        return "not run" if peer is None else f"{peer / median(group, n, base):.3g}"
+
+    peers = {group: [impl for impl in dict.fromkeys(r["impl"] for r in b.rows if r["group"] == group)
+                     if impl.startswith(("qiskit", "pyzx", "log floor"))] for group in CIRCUIT_GROUPS}
+    lines = ["| n | " + " | ".join(CIRCUIT_GROUPS) + " |", "|---" * (len(CIRCUIT_GROUPS) + 1) + "|"]
+    for n in circuits:
+        cells = [f"{shown(median(group, n, 'zendrik'))}: " +
+                 ", ".join(f"{short(impl)} {over(group, n, impl)}" for impl in peers[group])
+                 for group in CIRCUIT_GROUPS]
+        lines.append(f"| {n} | " + " | ".join(cells) + " |")
+    lines += ["", "| n | uint8 array: the recipe | the replay / the recipe | lists: the recipe | "
+              "the replay / the recipe |", "|---|---|---|---|---|"]
+    for n in circuits:
+        group = CIRCUIT_GROUPS[1]
+        lines.append(f"| {n} | {shown(median(group, n, 'zendrik'))} | {over(group, n, 'before: log replayed')} | "
+                     f"{shown(median(group, n, 'zendrik, lists'))} | "
+                     f"{over(group, n, 'before: log replayed, lists', 'zendrik, lists')} |")
+    names = list(dict.fromkeys(name for found in circuits.values() for name in found))
+    lines += ["", "| n | " + " | ".join(f"{name}: gates, depth" for name in names) + " |",
+              "|---" * (len(names) + 1) + "|"]
+    for n, found in circuits.items():
+        cells = [f"{found[name]['gates']:,}, {found[name]['depth']:,}" if name in found else "not run"
+                 for name in names]
+        lines.append(f"| {n} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def plot_circuit_peers(b, circuits, path):
+    """Each peer's time over zendrik's for each measure, and the gates of each circuit over n²."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import matplotlib.ticker
+
+    def style(impl):
+        """One colour a family, in every panel: qiskit, pyzx, zendrik's other ways, the log floor."""
+        family = ["qiskit", "pyzx", "before", "zendrik"]
+        colour = next((f"C{i}" for i, name in enumerate(family) if impl.startswith(name)), "grey")
+        return {"color": "black" if impl == "zendrik" else colour,
+                "linestyle": ":" if impl.startswith("log floor") else "--" if "lists" in impl else "-"}
+
+    fig, grid = plt.subplots(2, 3, figsize=(16, 11))
+    axes = list(grid.flat[:len(CIRCUIT_GROUPS) + 1])
+    grid.flat[-1].axis("off")
+    for ax, group in zip(axes, CIRCUIT_GROUPS):
+        rows = [r for r in b.rows if r["group"] == group]
+        for impl in dict.fromkeys(r["impl"] for r in rows if r["impl"] != "zendrik"):
+            pts = [(r["size"], r["median_s"] / median_in(b.rows, group, r["case"], "zendrik"))
+                   for r in rows if r["impl"] == impl and r["median_s"] is not None]
+            if pts:
+                ax.plot(*zip(*pts), marker="o", label=impl, **style(impl))
+        ax.axhline(1, color="black", linewidth=0.8)
+        ax.set_yscale("log")
+        ax.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda y, _: f"{y:g}"))
+        ax.set_title(f"{group}: time / zendrik's")
+    for name in dict.fromkeys(name for found in circuits.values() for name in found):
+        pts = [(n, found[name]["gates"] / n ** 2) for n, found in circuits.items() if name in found]
+        axes[-1].plot(*zip(*pts), marker="o", label=name, **style(name))
+    axes[-1].set_title("CNOT circuit: gates / n²")
+    sizes = sorted(circuits)
+    for ax in axes:
+        ax.set_xscale("log", base=2)
+        ax.set_xticks(sizes, [str(n) for n in sizes], fontsize=8)
+        ax.minorticks_off()
+        ax.set_xlabel("n")
+        ax.grid(True, which="major", alpha=0.3)
+        ax.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=1)
+    for ax in (axes[0], axes[3]):
+        ax.set_ylabel("time / zendrik's time (above 1: zendrik is faster)")
+    fig.suptitle("zendrik against qiskit and pyzx on random n x n matrices\n"
+                 "(invertible for the inverse and the circuit), medians of one run")
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+    print(f"plot written to {path}")
+
+
 # --- report
 
 
@@ -588,7 +817,7 @@ def plot(b, path):
 def versions():
     out = {"python": platform.python_version(), "machine": platform.machine(), "cpus": os.cpu_count(),
            "numpy": np.__version__}
-    for name in ("galois", "ldpc", "matplotlib"):
+    for name in ("galois", "ldpc", "matplotlib", "qiskit", "pyzx", "stim"):
         try:
             out[name] = __import__(name).__version__
         except (ImportError, AttributeError):
@@ -605,11 +834,16 @@ def main():
                         help="an earlier run's results, for the targets that say 'no slower than today'")
     parser.add_argument("--recipes", action="store_true",
                         help="time only the guide's recipes (bench/recipes.py), into recipes-results.json")
+    parser.add_argument("--circuit-peers", action="store_true",
+                        help="time only zendrik against qiskit and pyzx, into circuit-peers.json and .png")
     args = parser.parse_args()
     # A quick run leaves the full run's results and plot (the one the README shows) alone.
     suffix = "-quick" if args.quick else ""
     if args.recipes:
         return recipes_only(args.quick, args.json or str(HERE / f"recipes-results{suffix}.json"))
+    if args.circuit_peers:
+        return circuit_peers_only(args.quick, args.json or str(HERE / f"circuit-peers{suffix}.json"),
+                                  args.plot or str(HERE / f"circuit-peers{suffix}.png"))
     args.json = args.json or str(HERE / f"results{suffix}.json")
     args.plot = args.plot or str(HERE / f"echelon{suffix}.png")
     settings = QUICK if args.quick else FULL
@@ -664,6 +898,27 @@ def recipes_only(quick, path):
                   seconds=round(time.perf_counter() - began, 1))
     Path(path).write_text(json.dumps(result, indent=1) + "\n")
     print(f"results written to {path}")
+    return 1 if failed else 0
+
+
+def circuit_peers_only(quick, path, plot_path):
+    b = Bench(QUICK if quick else FULL)
+    began = time.perf_counter()
+    circuits = circuit_peers(b, b.settings.circuit_sizes)
+    print()
+    print(table(b))
+    tables = circuit_tables(b, circuits)
+    print()
+    print(tables)
+    failed = [c for c in b.checks if not c["ok"]]
+    print(f"\nchecks: {len(b.checks) - len(failed)} agree, {len(failed)} disagree")
+    elapsed = time.perf_counter() - began
+    print(f"whole run: {elapsed:.0f} s")
+    result = {"mode": "quick" if quick else "full", "seed": SEED, "versions": versions(), "results": b.rows,
+              "circuits": circuits, "tables": tables, "checks": b.checks, "seconds": round(elapsed, 1)}
+    Path(path).write_text(json.dumps(result, indent=1) + "\n")
+    print(f"results written to {path}")
+    plot_circuit_peers(b, circuits, plot_path)
     return 1 if failed else 0
 
 

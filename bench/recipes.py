@@ -36,7 +36,7 @@ def guide_recipes():
     return namespace
 
 
-# --- the recipes as they were before they took arrays, for comparison
+# --- the recipes as they were before, for comparison
 
 def solve_before(A, b):
     n = len(A[0]) if A else 0
@@ -51,6 +51,18 @@ def solve_before(A, b):
         x[row.index(1)] = row[n]
     basis = Matrix([row[:n] for row in rows]).kernel()
     return x, basis
+
+
+def inverse_before(A):
+    """The log of A's reduction replayed on the identity, one add_rows call per entry."""
+    n = len(A)
+    reduced, log = Matrix(np.ascontiguousarray(A, np.uint8) if isinstance(A, np.ndarray) else A).echelon_form()
+    if reduced.rank() < n:
+        return None, reduced.kernel()[0]
+    result = Matrix(np.eye(n, dtype=np.uint8))
+    for target, source in log:
+        result.add_rows(target, source)
+    return result.to_list(), None
 
 
 def grow_before(equations, n):

@@ -114,17 +114,28 @@ def test_rank(shape, kind):
         assert recipes["rank"](given(kind, a, number)) == gf2_rank(a)
 
 
+def circuit_map(n, circuit):
+    """The matrix of a circuit of (control, target) CNOTs: the identity's rows
+    added to each other as the gates add bits."""
+    m = np.eye(n, dtype=np.uint8)
+    for control, target in circuit:
+        m[target] ^= m[control]
+    return m
+
+
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("shape", ["square", "singular", "empty"])
-def test_inverse(shape, kind):
+def test_inverse_and_circuit(shape, kind):
     for number, (a, _) in enumerate(systems(shape, square=True)):
         inverse, witness = recipes["inverse"](given(kind, a, number))
+        circuit = recipes["cnot_circuit"](given(kind, a, number))
         identity = np.eye(len(a), dtype=int)
         if gf2_rank(a) == len(a):
             assert witness is None
             assert (a @ np.array(inverse, dtype=int).reshape(a.shape) % 2 == identity).all()
+            assert (circuit_map(len(a), circuit) == a).all()
         else:
-            assert inverse is None and any(witness)
+            assert inverse is None and any(witness) and circuit is None
             assert not (a @ np.array(witness, dtype=int) % 2).any()
 
 
