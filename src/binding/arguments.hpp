@@ -59,11 +59,13 @@ public:
             spec.positional_names.size() == count) [[likely]] {
             slots_ = args;
         } else {
+            matched_.fill(nullptr);
             parse_vector_call(spec, args, nargs, kwnames, matched_);
             slots_ = matched_.data();
         }
     }
     Arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwargs) : spec_(spec) {
+        matched_.fill(nullptr);
         parse_tuple_call(spec, args, kwargs, matched_);
         slots_ = matched_.data();
     }
@@ -82,7 +84,7 @@ public:
 
 private:
     const ParameterSpec& spec_;
-    std::array<PyObject*, count> matched_{};
+    std::array<PyObject*, count> matched_;  // filled only when the arguments need matching
     PyObject* const* slots_;
 };
 
@@ -115,14 +117,14 @@ inline PyObject* const* byte_ints() {
 }
 
 // Result builders: each returns a new reference.
-inline OwnedRef byte_to_int(Byte value) { return OwnedRef::take_new(byte_ints()[value]); }
+inline OwnedRef byte_to_int(Byte value) { return OwnedRef::steal(Py_NewRef(byte_ints()[value])); }
 OwnedRef large_size_to_int(Index value);
 inline OwnedRef size_to_int(Index value) {
-    if (value < byte_int_count) return OwnedRef::take_new(byte_ints()[value]);
+    if (value < byte_int_count) return OwnedRef::steal(Py_NewRef(byte_ints()[value]));
     return large_size_to_int(value);
 }
-inline OwnedRef bool_to_object(bool value) { return OwnedRef::take_new(value ? Py_True : Py_False); }
-inline OwnedRef none_object() { return OwnedRef::take_new(Py_None); }
+inline OwnedRef bool_to_object(bool value) { return OwnedRef::steal(Py_NewRef(value ? Py_True : Py_False)); }
+inline OwnedRef none_object() { return OwnedRef::steal(Py_NewRef(Py_None)); }
 OwnedRef rows_to_list(const Rows& rows);
 OwnedRef text_to_str(const std::string& text);
 OwnedRef pairs_to_list(const OpLog& log);

@@ -13,6 +13,7 @@ namespace zendrik::py {
 // Read on every reference release: the initial-exec model keeps that a plain
 // load instead of a call into the dynamic loader.
 constinit thread_local Py_ssize_t frame_depth ZENDRIK_INITIAL_EXEC_TLS = 0;
+constinit thread_local bool thread_ending ZENDRIK_INITIAL_EXEC_TLS = false;
 std::atomic<bool> releases_waiting{false};
 
 namespace {

@@ -83,6 +83,9 @@ struct MatrixObject {
 // reference release: constinit and the initial-exec model keep each use a
 // plain load, with neither an initialisation guard nor a call into the loader.
 extern constinit thread_local Py_ssize_t frame_depth ZENDRIK_INITIAL_EXEC_TLS;
+// Set once the interpreter has begun to end this thread by unwinding its
+// stack (see guarded), as the unwind leaves the innermost call's borrow.
+extern constinit thread_local bool thread_ending ZENDRIK_INITIAL_EXEC_TLS;
 // Set while references wait in the deferred list; cheap to test on entry.
 extern std::atomic<bool> releases_waiting;
 void drain_pending_releases();
@@ -186,15 +189,16 @@ public:
                 refuse_borrow(true);
         }
         Py_INCREF(receiver);
-        held_ = receiver;
     }
     ~Borrow() {
         if constexpr (access == Access::shared)
             object_->borrow_flag.unshare();
         else
             object_->borrow_flag.give_back();
-        if (held_ != nullptr) [[likely]]
-            Py_DECREF(held_);
+        // A thread being ended has no thread state: the reference stays with
+        // the ending process.
+        if (!thread_ending) [[likely]]
+            Py_DECREF(reinterpret_cast<PyObject*>(object_));
     }
     Borrow(const Borrow&) = delete;
     Borrow& operator=(const Borrow&) = delete;
@@ -205,21 +209,16 @@ public:
         else
             return object_->record;
     }
-    // The thread is being ended without its thread state: the receiver's
-    // reference stays with the ending process.
-    void leave_receiver() noexcept { held_ = nullptr; }
 
 private:
     MatrixObject* object_;
-    PyObject* held_ = nullptr;
 };
 
 // Runs `body(record)` with the receiver borrowed for the length of the call.
 template <Access access, typename Body>
 OwnedRef with_borrow(PyObject* receiver, Body&& body) {
     Borrow<access> matrix(receiver);
-    return unless_thread_ends([&] { return body(matrix.record()); },
-                              [&] { matrix.leave_receiver(); });
+    return unless_thread_ends([&] { return body(matrix.record()); }, [] { thread_ending = true; });
 }
 
 // Runs `work`, which touches no Python object, detached from the interpreter
