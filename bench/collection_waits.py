@@ -1,19 +1,22 @@
 """How a collection in another thread and zendrik's long calls wait for each
-other, beside CPython's own C loops doing as much (run it on a free-threaded
-build, where calls and collections run at once; with the GIL it shows what a
-collection costs a call, which must not change).
+other, beside CPython's own C loops doing as much work (free-threaded builds
+run calls and collections at once; with the GIL it shows what collections
+cost a call, which must not change). The interpreter's own collections are
+switched off: only the collector thread collects.
 
     python bench/collection_waits.py [--size 4096]
 
-For one n x n reduction and its log: the longest and the median time one
-gc.collect() in another thread took while each ran (its wait for the world
-to stop, and the collection), and each call's time with collections running
-against its time alone; the same for to_list() of 2**20 one-column rows
-beside [r[:] for r in rows], before, during and after collections.
+A collector thread calls gc.collect() every 2 ms, timing each. For each call
+(an n x n reduction with its log, list(zip(a, b)) of a list of as many pairs,
+to_list() of 2**20 one-column rows and CPython's [list(r) for r in rows] of
+as many rows), run over and over for a second or two: the longest
+collection meanwhile, against the longest while nothing else ran (what a
+collection takes by itself); and the call's time beside the collections
+against its time alone (fastest run, so that a pause of the calling thread
+for a collection between two calls does not count; its median does).
 """
 import argparse
 import gc
-import statistics
 import sys
 import threading
 import time
@@ -23,10 +26,10 @@ from zendrik import Matrix
 
 
 class Collector:
-    """Calls gc.collect() every `every` seconds in a thread of its own, timing each."""
+    """Calls gc.collect() every 2 ms in a thread of its own, timing each."""
 
-    def __init__(self, every=0.002):
-        self.every, self.times, self.running = every, [], True
+    def __init__(self):
+        self.times, self.running = [], True
         self.thread = threading.Thread(target=self.run)
 
     def run(self):
@@ -34,11 +37,10 @@ class Collector:
             start = time.perf_counter()
             gc.collect()
             self.times.append(time.perf_counter() - start)
-            time.sleep(self.every)
+            time.sleep(0.002)
 
     def __enter__(self):
         self.thread.start()
-        time.sleep(0.05)
         return self
 
     def __exit__(self, *exc):
@@ -46,47 +48,52 @@ class Collector:
         self.thread.join()
 
 
-def timed(call):
-    start = time.perf_counter()
-    result = call()
-    return time.perf_counter() - start, result
-
-
-def under_collections(call):
-    with Collector() as collector:
-        seconds, _ = timed(call)
-        collector.times.clear()
-        seconds, _ = timed(call)
-        waits = list(collector.times)
-    return seconds, max(waits, default=0.0), statistics.median(waits) if waits else 0.0
+def runs(call, seconds=1.5, at_least=3):
+    """The times of repeated calls, for `seconds` and at least `at_least` of them."""
+    found, deadline = [], time.perf_counter() + seconds
+    while len(found) < at_least or time.perf_counter() < deadline:
+        start = time.perf_counter()
+        call()
+        found.append(time.perf_counter() - start)
+    return found
 
 
 def main():
+    # Only the collector thread collects: the calls alone see no collection.
+    gc.disable()
     parser = argparse.ArgumentParser()
     parser.add_argument("--size", type=int, default=4096)
     n = parser.parse_args().size
-    print(f"CPython {sys.version.split()[0]}, GIL {'on' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'off'}")
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"CPython {sys.version.split()[0]}, GIL {'on' if gil else 'off'}")
     m = Matrix(np.random.default_rng(1).integers(0, 2, (n, n), dtype=np.uint8))
-    alone, (_, log) = timed(m.row_echelon_full_matrix)
+    log = m.row_echelon_full_matrix()[1]
     targets, sources = [t for t, _ in log], [s for _, s in log]
-    zip_alone, _ = timed(lambda: list(zip(targets, sources)))
     del log
-    rows = [[i & 1] for i in range(1 << 20)]
-    tall = Matrix(rows)
-    cases = [(f"row_echelon_full_matrix {n} x {n}", m.row_echelon_full_matrix, alone),
-             (f"list(zip(a, b)) of its log ({len(targets)} pairs)",
-              lambda: list(zip(targets, sources)), zip_alone),
-             ("to_list() of 2**20 one-column rows", tall.to_list, timed(tall.to_list)[0]),
-             ("[r[:] for r in rows], the same rows", lambda: [r[:] for r in rows],
-              timed(lambda: [r[:] for r in rows])[0])]
-    print(f"{'call':48} {'alone':>9} {'collecting':>11} {'ratio':>6} {'longest wait':>13} {'median':>8}")
-    for name, call, before in cases:
-        during, longest, median = under_collections(call)
-        print(f"{name:48} {before * 1e3:7.1f}ms {during * 1e3:9.1f}ms {during / before:6.2f} "
-              f"{longest * 1e3:11.1f}ms {median * 1e3:6.1f}ms")
-    after, _ = timed(tall.to_list)
-    print(f"to_list() after the collections: {after * 1e3:.1f} ms, "
-          f"{after / cases[2][2]:.2f} times its time before them")
+    tall = Matrix(np.random.default_rng(2).integers(0, 2, (1 << 20, 1), dtype=np.uint8))
+    rows = [(i & 1,) for i in range(1 << 20)]  # tuples: the collector leaves them once seen
+    cases = [(f"row_echelon_full_matrix {n} x {n}", m.row_echelon_full_matrix),
+             (f"list(zip(a, b)) of {len(targets)} pairs", lambda: list(zip(targets, sources))),
+             ("to_list() of 2**20 one-column rows", tall.to_list),
+             ("[list(r) for r in rows], as many rows", lambda: [list(r) for r in rows])]
+    alone = {name: min(runs(call)) for name, call in cases}
+    with Collector() as collector:
+        time.sleep(1.5)
+        idle = max(collector.times)
+        beside = {}
+        for name, call in cases:
+            collector.times.clear()
+            found = runs(call)
+            beside[name] = (min(found), sorted(found)[len(found) // 2], max(collector.times, default=0))
+    after = {name: min(runs(call)) for name, call in cases}
+    print(f"longest collection while nothing else runs: {idle * 1e3:.1f} ms")
+    print(f"{'call':44} {'alone':>9} {'beside':>9} {'ratio':>6} {'median':>9} {'after':>6} "
+          f"{'longest collection':>19}")
+    for name, _ in cases:
+        fastest, median, longest = beside[name]
+        print(f"{name:44} {alone[name] * 1e3:7.1f}ms {fastest * 1e3:7.1f}ms "
+              f"{fastest / alone[name]:6.2f} {median * 1e3:7.1f}ms {after[name] / alone[name]:6.2f} "
+              f"{longest * 1e3:17.1f}ms")
 
 
 if __name__ == "__main__":

@@ -146,28 +146,28 @@ inline PyTypeObject* matrix_type_in_call() {
 
 enum class Access { shared, exclusive };
 
-// Runs `body`. If the interpreter ends this thread meanwhile by unwinding its
-// stack (see guarded), `leave` runs first, without a thread state, and the
-// unwind goes on: it is never swallowed. Costs nothing when no unwind passes.
-template <typename Body, typename Leave>
-decltype(auto) unless_thread_ends(Body&& body, Leave&& leave) {
+// Runs `body`; if the interpreter ends this thread meanwhile by unwinding its
+// stack (see guarded), marks the thread as ending (thread_ending) as the
+// unwind passes, and lets it go on: it is never swallowed. Costs nothing when
+// no unwind passes.
+template <typename Body>
+decltype(auto) watching_for_thread_end(Body&& body) {
 #if defined(__GLIBCXX__)
     try {
         return body();
     } catch (abi::__forced_unwind&) {
-        leave();
+        thread_ending = true;
         throw;
     }
 #elif defined(__linux__)
     try {
         return body();
     } catch (...) {
-        if (!attached_to_interpreter()) leave();
+        if (!attached_to_interpreter()) thread_ending = true;
         throw;
     }
 #else
-    (void)leave;  // only glibc ends a thread by unwinding it
-    return body();
+    return body();  // only glibc ends a thread by unwinding it
 #endif
 }
 
@@ -218,7 +218,7 @@ private:
 template <Access access, typename Body>
 OwnedRef with_borrow(PyObject* receiver, Body&& body) {
     Borrow<access> matrix(receiver);
-    return unless_thread_ends([&] { return body(matrix.record()); }, [] { thread_ending = true; });
+    return watching_for_thread_end([&] { return body(matrix.record()); });
 }
 
 // Runs `work`, which touches no Python object, detached from the interpreter
