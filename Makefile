@@ -9,11 +9,13 @@ NOX := $(NOX_VENV)/bin/nox
 
 .PHONY: demo test
 demo test: $(NOX)
-	$(NOX) -s $@-$(file < .python-version)
+	$(NOX) -s $@
 
+# ARGS: the session's own (pytest's; the benchmark's, also as BENCH_ARGS).
+ARGS ?= $(BENCH_ARGS)
 .DEFAULT:
 	@$(MAKE) --no-print-directory $(NOX)
-	$(NOX) -s $@
+	$(NOX) -s $@ $(if $(ARGS),-- $(ARGS))
 
 Makefile: ;
 

