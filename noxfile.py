@@ -1,18 +1,14 @@
-"""Every goal a contributor or CI runs, as nox sessions (`nox -l` lists them).
+"""Every goal a contributor or CI runs, as nox sessions (`nox -l` lists them):
 
     nox -s test                    the whole suite on .python-version's CPython (`make test`)
     nox -s test-3.14 -- -k rank    the same on 3.14, with pytest's own arguments
-    nox -s test-asan               the suite against another build (VARIANTS)
     nox -t linux-aarch64           every session of one platform of targets.toml
-    nox -s environments            (as root) make the environments the sessions need
 
-The sessions are made from targets.toml, one per CPython of each platform:
-NAME-PLATFORM-3.N, on this machine's platform NAME-3.N. A CPython of this
-machine's platform is the host's own if it has one (no root needed), else the
-one in the environment its row names; each command runs where it can: on the
-host, or as root in a Debian userland (tools/environments.py). The sessions
-make their own venvs and build trees under build/, each named by a hash of
-everything that changes it (keyed), never nox's own.
+The sessions are made from targets.toml, one per CPython of each platform.
+A CPython of this machine's platform is the host's own if it has one (no root
+needed), else the one in the environment its row names; each command runs
+where it can: on the host, or as root in a Debian userland (tools/environments.py).
+Sessions make their own venvs and build trees, named by all their inputs (keyed).
 """
 import concurrent.futures
 import dataclasses
@@ -232,7 +228,6 @@ def demo(session, version, platform):
 
 
 def test(session, version, platform, variant):
-    """The core test, the binding test where the variant has it, then the suite."""
     python, spec = interpreter(session, version, platform, VARIANTS[variant].environment), VARIANTS[variant]
     installed, tree, defines = build(session, python, spec, label(platform, version, variant),
                                      python.spec.get("test-tools"))
@@ -291,10 +286,11 @@ def abi_tag(version):
 
 
 def repair(session, tools, wheel, platform):
-    """auditwheel's repair of a Linux wheel into DIST, with the platform's tag,
-    which it refuses if the module needs more of the system."""
-    run(session, "host", tools / "bin" / "python", "-m", "auditwheel", "repair", "--plat", PLATFORMS[platform]["wheel"],
-        "--wheel-dir", DIST, wheel, env={"PATH": f"{(tools / 'bin').resolve()}:{os.environ['PATH']}"})
+    """auditwheel's repair of a Linux wheel into DIST, tagged with the oldest glibc
+    its symbols allow (check_wheels holds the tag to the platform's)."""
+    tag = PLATFORMS[platform]["wheel"] if platform == HOST_PLATFORM else "auto"  # it knows only the host's by name
+    run(session, "host", tools / "bin" / "python", "-m", "auditwheel", "repair", "--plat", tag, "--wheel-dir", DIST,
+        wheel, env={"PATH": f"{(tools / 'bin').resolve()}:{os.environ['PATH']}"})
 
 
 def dist(session, version, platform):
@@ -361,6 +357,7 @@ def test_cross(session, version, platform):
     spec, python = PLATFORMS[platform], interpreter(session, version, platform)
     wheel, where = next(wheels(version, platform)), BUILD / "cross" / session.name  # made afresh each time
     shutil.rmtree(where, ignore_errors=True)
+    where.parent.mkdir(parents=True, exist_ok=True)
     if spec["wheel"].startswith("win"):
         # A copy of the kit's interpreter whose sys.path holds the test tools and the module.
         kit = environments.windows_kit(python.place, version, spec["triplet"])
@@ -494,24 +491,21 @@ def check_dist(session):
     check_wheels(session, wheel_tools(session), sorted(DIST.glob("*.whl")))
 
 
-def make_environments(session, names, ci=False):
+@nox.session(name="environments", venv_backend="none")
+def make_environments(session, ci=False):
+    """(as root) make every environment the sessions need here, or those named (-- --ci: those CI needs)"""
+    names, ci = [name for name in session.posargs if name != "--ci"], ci or "--ci" in session.posargs
     try:
         environments.make_all(names or environments.wanted(ci))
     except environments.Unavailable as failure:
         session.error(str(failure))
 
 
-@nox.session(name="environments", venv_backend="none")
-def environments_session(session):
-    """(as root) make every environment the sessions need here, or those named (-- --ci: those CI needs)"""
-    make_environments(session, [name for name in session.posargs if name != "--ci"], "--ci" in session.posargs)
-
-
 @nox.session(venv_backend="none")
 def ci(session):
     """what .ci/run runs: the environments, then targets.toml's two lanes side by side, then every wheel"""
     started, logs = time.monotonic(), BUILD / "ci"
-    make_environments(session, [], ci=True)
+    make_environments(session, ci=True)
     shutil.rmtree(logs, ignore_errors=True)
     logs.mkdir(parents=True)
 

@@ -16,7 +16,6 @@ suite of the machine's own mirror through a private apt configuration.
     python tools/environments.py make NAME   (what the session runs for each)
 """
 import concurrent.futures
-import contextlib
 import fcntl
 import functools
 import glob
@@ -133,20 +132,12 @@ def path(name):
     return CACHE / name
 
 
-@contextlib.contextmanager
-def locked(name):
-    """Only one process makes NAME; a command run there holds it shared (flock)."""
-    CACHE.mkdir(parents=True, exist_ok=True)
-    with open(CACHE / f".{name}.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        yield
-
-
 # --- Running in a userland.
 
-MOUNT_AND_RUN = r"""
+MOUNT_AND_RUN = f"""# userland.sh ROOT TREE VARIABLE=VALUE... COMMAND...: run in a mount namespace
+# of its own (tools/environments.py writes this file)
 root=$1 tree=$2; shift 2
-mount --bind "$tree" "$root$INSIDE"
+mount --bind "$tree" "$root{INSIDE}"
 mount -t proc proc "$root/proc"
 mount -t tmpfs tmpfs "$root/tmp"
 mount --rbind /dev "$root/dev"
@@ -159,16 +150,21 @@ exec chroot "$root" /usr/bin/env -i "$@"
 
 
 def in_userland(root, command, env=None, qemu=None):
-    """COMMAND run in the userland at ROOT, in the work tree (at /src)."""
+    """COMMAND run in the userland at ROOT, in the work tree (at /src), with
+    only the variables named above of the caller's environment, and ENV."""
     variables = {"HOME": "/root", "LANG": "C.UTF-8", "PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
                  "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_DEFAULT_TIMEOUT": "180"}
     variables |= {key: value for key, value in os.environ.items()
                   if key in PASSED_NAMES or key.startswith(PASSED_PREFIXES)}
     variables |= (env or {}) | ({"QEMU_CPU": EMULATED_CPU} if qemu else {})
-    return ["env", f"INSIDE={INSIDE}", "unshare", "--mount", "--propagation", "private", "--",
-            "/bin/bash", "-euc", MOUNT_AND_RUN, "userland", str(root), str(TREE),
+    script = CACHE / "userland.sh"
+    if not script.exists() or script.read_text() != MOUNT_AND_RUN:
+        written = script.with_suffix(f".{os.getpid()}")
+        written.write_text(MOUNT_AND_RUN)
+        written.rename(script)
+    return ["unshare", "--mount", "--propagation", "private", "--", "/bin/bash", "-eu", script, root, TREE,
             *(f"{key}={value}" for key, value in variables.items()),
-            "/bin/sh", "-c", f'cd {INSIDE} && exec "$@"', "run", *map(str, command)]
+            "/bin/bash", "-c", f'cd {INSIDE} && exec "$@"', "run", *map(str, command)]
 
 
 def command(name, command, env=None):
@@ -380,8 +376,11 @@ def make_cpython(name, spec, partial):
 
 
 def make(name):
-    """Makes NAME unless it is up to date: in NAME.partial, stamped last, then moved into place."""
-    with locked(name):
+    """Makes NAME unless it is up to date: in NAME.partial, stamped last, then
+    moved into place. Only one process makes it; a command run there holds
+    the same lock shared (flock), so that it never sees it replaced."""
+    with open(CACHE / f".{name}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
         if is_ready(name):
             return
         spec, root = definition(name), CACHE / name
@@ -413,23 +412,24 @@ def make_all(names):
     if os.geteuid() != 0:
         raise Unavailable("making environments needs root")
     started = time.monotonic()
+    CACHE.mkdir(parents=True, exist_ok=True)
     install_host_tools()
 
     def make_one(name):
+        """NAME's making, in a process of its own; its log's end if it fails."""
         if is_ready(name):
-            return name, f"{name}: up to date", True
-        print(f"making {name}: its log is {CACHE / name}.log", flush=True)
-        with open(f"{CACHE / name}.log", "w") as log:
-            done = subprocess.run([sys.executable, __file__, "make", name], stdout=log, stderr=subprocess.STDOUT)
-        tail = "".join(open(f"{CACHE / name}.log", errors="replace").readlines()[-60:])
-        return name, f"{name}: made" if done.returncode == 0 else f"{name}: FAILED; the end of its log:\n{tail}", \
-            done.returncode == 0
+            return f"{name}: up to date"
+        log = pathlib.Path(f"{CACHE / name}.log")
+        print(f"making {name}: its log is {log}", flush=True)
+        with open(log, "w") as output:
+            if subprocess.run([sys.executable, __file__, "make", name], stdout=output, stderr=output).returncode:
+                failed.append(name)
+                return "\n".join([f"{name}: FAILED; the end of {log}:", *log.read_text(errors="replace").splitlines()[-60:]])
+        return f"{name}: made"
 
+    failed = []
     with concurrent.futures.ThreadPoolExecutor(len(names) or 1) as pool:
-        results = list(pool.map(make_one, names))
-    for _, message, _ in results:
-        print(message)
-    failed = [name for name, _, made in results if not made]
+        print("\n".join(pool.map(make_one, names)))
     if failed:
         raise Unavailable(f"not made: {' '.join(failed)}")
     print(f"every environment is up to date ({time.monotonic() - started:.0f} s)")
