@@ -12,6 +12,7 @@ Sessions make their own venvs and build trees, named by all their inputs (keyed)
 """
 import concurrent.futures
 import dataclasses
+import fcntl
 import hashlib
 import json
 import os
@@ -48,6 +49,7 @@ class Variant:
     environment: str = None
     tests: tuple = ()  # the suite's files, if not all of them
     binding_test: bool = False  # the binding's own test, which fails allocations on purpose
+    reports: str = None  # where the sanitizer writes its reports, shown after the suite
 
 
 VARIANTS = {
@@ -76,7 +78,7 @@ VARIANTS = {
     # report fails the run. Reports go to files (one per process), which
     # pytest's capture would otherwise swallow.
     "tsan": Variant("the thread tests under ThreadSanitizer", {"ZENDRIK_INSTRUMENT": "tsan"},
-                    python="3.13t", environment="python3.13t-tsan",
+                    python="3.13t", environment="python3.13t-tsan", reports="build/tsan-reports",
                     tests=("tests/test_threads.py", "tests/test_module.py", "tests/test_borrows.py"),
                     env={"ZENDRIK_SANITIZED": "thread", "TSAN_OPTIONS": "halt_on_error=1 exitcode=66 "
                          "second_deadlock_stack=1 log_path={tree}/build/tsan-reports/report "
@@ -183,8 +185,11 @@ def cmake(session, where, label, source, defines, platform=None, targets=(), inp
     compiler = f"{spec['triplet']}-g++" if "toolchain" in spec else defines["CMAKE_CXX_COMPILER"]
     tree = keyed("cmake", label, identity(where), compiler_version(session, where, compiler), defines, inputs,
                  "toolchain" in spec and pathlib.Path(spec["toolchain"]).read_text())
-    run(session, where, "cmake", "-S", source, "-B", tree, *(f"-D{key}={value}" for key, value in defines.items()))
-    run(session, where, "cmake", "--build", tree, "-j2", *(["--target", *targets] if targets else []))
+    tree.parent.mkdir(parents=True, exist_ok=True)
+    with open(f"{tree}.lock", "w") as lock:  # sessions run side by side may share a tree
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        run(session, where, "cmake", "-S", source, "-B", tree, *(f"-D{key}={value}" for key, value in defines.items()))
+        run(session, where, "cmake", "--build", tree, "-j2", *(["--target", *targets] if targets else []))
     return tree
 
 
@@ -241,14 +246,14 @@ def test(session, version, platform, variant):
         env["LD_PRELOAD"] = ":".join(run(session, python.place, defines["CMAKE_CXX_COMPILER"],
                                          f"-print-file-name={library}", silent=True).strip()
                                      for library in spec.preload)
-    reports = BUILD / "tsan-reports"
-    shutil.rmtree(reports, ignore_errors=True)
-    reports.mkdir(parents=True)
+    if spec.reports:
+        shutil.rmtree(spec.reports, ignore_errors=True)
+        pathlib.Path(spec.reports).mkdir(parents=True)
     try:
         python.run(session, installed / "bin" / "python", "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider",
                    *spec.tests, *session.posargs, env=env)
     finally:
-        for report in sorted(reports.iterdir()):
+        for report in sorted(pathlib.Path(spec.reports).iterdir()) if spec.reports else []:
             print(report.read_text())
     return tree, tests
 
@@ -343,10 +348,10 @@ def dist_cross(session, version, platform):
     shutil.rmtree(packed, ignore_errors=True)
     for stale in wheels(version, platform):
         stale.unlink()
-    run(session, "host", tools / "bin" / "python", "tools/pack_wheel.py", "--out", DIST if windows else packed,
-        "--module", next(path for path in tree.glob("zendrik*") if path.suffix in (".so", ".pyd")),
-        "--ext-suffix", f".{tag}-{spec['wheel']}.pyd" if windows else f".cpython-{tag[2:]}-{spec['triplet']}.so",
-        "--tag", f"{tag}-{tag}-{spec['wheel'] if windows else 'linux_' + spec['wheel'].split('_', 3)[3]}")
+    run(session, "host", tools / "bin" / "python", "tools/pack_wheel.py",
+        next(path for path in tree.glob("zendrik*") if path.suffix in (".so", ".pyd")),
+        f".{tag}-{spec['wheel']}.pyd" if windows else f".cpython-{tag[2:]}-{spec['triplet']}.so",
+        f"{tag}-{tag}-{spec['wheel'] if windows else 'linux_' + spec['wheel'].split('_', 3)[3]}", DIST if windows else packed)
     if not windows:
         repair(session, tools, next(packed.glob("*.whl")), platform)
     check_wheels(session, tools, wheels(version, platform))
