@@ -521,10 +521,13 @@ def ci(session):
             yield from [step.replace(f"{{{platform}}}", version) for version in environments.pythons_on(platform)
                         if version != DEFAULT_PYTHON] if platform else [step]
 
+    # The steps find nox on the PATH, and nothing else of its venv (its python3.12 is no host's CPython).
+    (logs / "bin").mkdir()
+    (logs / "bin" / "nox").symlink_to(pathlib.Path(sys.executable).parent.resolve() / "nox")
+
     def lane(name):
         """The lane's steps in turn, each timed, into its own log and dist folder, to the first failure."""
-        env = os.environ | {"DIST": str(logs / f"{name}-dist"), "PATH": f"{pathlib.Path(sys.executable).parent}:"
-                            + os.environ["PATH"]}
+        env = os.environ | {"DIST": str(logs / f"{name}-dist"), "PATH": f"{(logs / 'bin').resolve()}:{os.environ['PATH']}"}
         with open(logs / f"{name}.log", "w") as log:
             for step in steps(name):
                 begun = time.monotonic()
