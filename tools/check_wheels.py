@@ -1,15 +1,13 @@
-#!/usr/bin/env python3
 """Checks built wheels, whichever platform they are for and however they were made.
 
-    check_wheels.py WHEEL...      (in a venv with pyelftools and pefile)
+    python tools/check_wheels.py WHEEL...      (in a venv with pyelftools and pefile)
 
 Each wheel's platform tag must be its platform's in targets.toml, and its
 module must keep what that tag promises: on Linux, no glibc symbol version
 newer than the tag's (nor a tag newer than the platform's ceiling); on
 Windows, no DLL but the interpreter's and Windows' own. It exports
-PyInit_zendrik alone. Its RECORD matches its files, its stubs are the
-repository's, and every wheel checked has the same metadata, field by field,
-as the build backend writes it for the native wheels.
+PyInit_zendrik alone, its RECORD matches its files, its stubs are the
+repository's, and every wheel has the same metadata, field by field.
 """
 import base64
 import csv
@@ -61,11 +59,8 @@ def check_elf(module, tags, spec):
         raise Unsound(f"needs glibc {'.'.join(map(str, newest))}, newer than its tag's")
     if promised > glibc(spec["glibc"]):
         raise Unsound(f"its tag asks for a glibc newer than {spec['glibc']}")
-    symbols = elf.get_section_by_name(".dynsym")
-    exports = sorted(symbol.name for symbol in symbols.iter_symbols()
-                     if symbol["st_shndx"] != "SHN_UNDEF" and symbol["st_info"]["bind"] != "STB_LOCAL"
-                     and symbol.name)
-    return exports
+    return sorted(symbol.name for symbol in elf.get_section_by_name(".dynsym").iter_symbols()
+                  if symbol["st_shndx"] != "SHN_UNDEF" and symbol["st_info"]["bind"] != "STB_LOCAL" and symbol.name)
 
 
 def check_pe(module):
