@@ -406,9 +406,12 @@ def core_cross(session, platform):
 
 
 def bench(session, version):
+    """bench/bench.py with the arguments given, or the Python program (or -m module) they name."""
     python = interpreter(session, version)
     installed, _, _ = build(session, python, VARIANTS[""], label(HOST_PLATFORM, version), "bench")
-    python.run(session, installed / "bin" / "python", "bench/bench.py", *session.posargs)
+    first = session.posargs[0] if session.posargs else ""
+    program = [] if first == "-m" or first.endswith(".py") else ["bench/bench.py"]
+    python.run(session, installed / "bin" / "python", *program, *session.posargs)
 
 
 def bench_core(session, target):
@@ -457,8 +460,8 @@ for platform, spec in PLATFORMS.items():
     if "toolchain" in spec:
         register(f"core-{platform}", core_cross, [platform], description=f"the core test (default and portable) "
                  f"and the core bench, whose ranks and logs must be the host's, on {spec['name']}", platform=platform)
-register("bench", bench, ["bench"], description="zendrik timed against numpy, galois and ldpc (-- --quick: a short "
-         "run)", version=DEFAULT_PYTHON)
+register("bench", bench, ["bench"], description="zendrik timed against its peers (-- --quick: a short run; "
+         "-- PROGRAM.py or -- -m MODULE: run that in the bench's venv)", version=DEFAULT_PYTHON)
 register("bench-core", bench_core, description="the C++ core alone timed, and M4RI where libm4ri-dev is installed",
          target="core-bench")
 register("bench-core-phases", bench_core, description="the same, with the time of each phase of the blocked "
