@@ -50,6 +50,7 @@ class Variant:
     tests: tuple = ()  # the suite's files, if not all of them
     binding_test: bool = False  # the binding's own test, which fails allocations on purpose
     reports: str = None  # where the sanitizer writes its reports, shown after the suite
+    host_only: bool = False  # needs the host's own tools (clang, gcovr): not in a userland
 
 
 VARIANTS = {
@@ -71,9 +72,10 @@ VARIANTS = {
     # toolchain: 19 is Debian 12's newest, the LLVM of today's Apple clang.
     "clang": Variant("the suite against a build with clang and libc++, warnings as errors", {
         "CMAKE_CXX_COMPILER": "clang++-19", "CMAKE_CXX_FLAGS": "-stdlib=libc++ -Werror",
-        **{f"CMAKE_{kind}_LINKER_FLAGS": "-stdlib=libc++" for kind in ("EXE", "SHARED", "MODULE")}}),
+        **{f"CMAKE_{kind}_LINKER_FLAGS": "-stdlib=libc++" for kind in ("EXE", "SHARED", "MODULE")}},
+        host_only=True),
     "coverage": Variant("line and branch coverage of src/ by the suite (gcovr), in coverage/",
-                        {"ZENDRIK_INSTRUMENT": "coverage"}, binding_test=True),
+                        {"ZENDRIK_INSTRUMENT": "coverage"}, binding_test=True, host_only=True),
     # Calls from many threads, on the CPython built with ThreadSanitizer; any
     # report fails the run. Reports go to files (one per process), which
     # pytest's capture would otherwise swallow.
@@ -234,6 +236,9 @@ def demo(session, version, platform):
 
 def test(session, version, platform, variant):
     python, spec = interpreter(session, version, platform, VARIANTS[variant].environment), VARIANTS[variant]
+    if spec.host_only and python.place != "host":
+        session.error(f"{session.name} needs the host's own tools, and CPython {version} runs in "
+                      f"{python.place} here: install CPython {version} on the host (pyenv, uv, the system's)")
     installed, tree, defines = build(session, python, spec, label(platform, version, variant),
                                      python.spec.get("test-tools"))
     tests = cmake(session, python.place, "core", "tests/core",
