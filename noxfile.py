@@ -51,6 +51,7 @@ class Variant:
     binding_test: bool = False  # the binding's own test, which fails allocations on purpose
     reports: str = None  # where the sanitizer writes its reports, shown after the suite
     host_only: bool = False  # needs the host's own tools (clang, gcovr): not in a userland
+    core_test: bool = True  # the core's own test, built with the same settings, runs first
 
 
 VARIANTS = {
@@ -82,6 +83,9 @@ VARIANTS = {
     "tsan": Variant("the thread tests under ThreadSanitizer", {"ZENDRIK_INSTRUMENT": "tsan"},
                     python="3.13t", environment="python3.13t-tsan", reports="build/tsan-reports",
                     tests=("tests/test_threads.py", "tests/test_module.py", "tests/test_borrows.py"),
+                    # The core starts no thread, and its test, a program whose instruction-set
+                    # clones are resolved before ThreadSanitizer starts, does not survive it.
+                    core_test=False,
                     env={"ZENDRIK_SANITIZED": "thread", "TSAN_OPTIONS": "halt_on_error=1 exitcode=66 "
                          "second_deadlock_stack=1 log_path={tree}/build/tsan-reports/report "
                          "suppressions={tree}/tests/sanitizers/tsan.supp"}),
@@ -241,11 +245,13 @@ def test(session, version, platform, variant):
                       f"{python.place} here: install CPython {version} on the host (pyenv, uv, the system's)")
     installed, tree, defines = build(session, python, spec, label(platform, version, variant),
                                      python.spec.get("test-tools"))
-    tests = cmake(session, python.place, "core", "tests/core",
-                  defines | ({"Python_EXECUTABLE": python.executable} if spec.binding_test else {}))
-    python.run(session, tests / "core-tests")
-    if spec.binding_test:
-        python.run(session, tests / "binding-tests")
+    tests = None
+    if spec.core_test:
+        tests = cmake(session, python.place, "core", "tests/core",
+                      defines | ({"Python_EXECUTABLE": python.executable} if spec.binding_test else {}))
+        python.run(session, tests / "core-tests")
+        if spec.binding_test:
+            python.run(session, tests / "binding-tests")
     env = {key: value.format(tree=tree_root(python.place)) for key, value in spec.env.items()}
     if spec.preload:
         env["LD_PRELOAD"] = ":".join(run(session, python.place, defines["CMAKE_CXX_COMPILER"],

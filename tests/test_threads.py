@@ -2,6 +2,7 @@
 that switch threads in the middle of a call, and with plain calls, which an
 interpreter without the GIL runs on several cores at the same moment."""
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -328,6 +329,8 @@ COLLECTION_DURING_A_REDUCTION = """
 
 
 @needs_parallel_calls
+@pytest.mark.skipif(os.environ.get("ZENDRIK_SANITIZED") == "thread",
+                    reason="timed, and ThreadSanitizer makes the core a hundred times as slow")
 def test_a_collection_during_a_long_reduction():
     out, _ = run_python(COLLECTION_DURING_A_REDUCTION)
     same, waited = out.split()
