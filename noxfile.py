@@ -71,9 +71,12 @@ VARIANTS = {
                         {"ZENDRIK_PORTABLE": "ON"}),
     # LLVM's clang and libc++, the nearest this machine has to macOS's
     # toolchain: 19 is Debian 12's newest, the LLVM of today's Apple clang.
+    # libc++ is linked in, as a self-contained module would ship it: Debian's
+    # shared libc++abi unwinds with LLVM's libunwind, which cannot walk the
+    # stack that glibc unwinds (with GCC's) when CPython ends a thread at exit.
     "clang": Variant("the suite against a build with clang and libc++, warnings as errors", {
         "CMAKE_CXX_COMPILER": "clang++-19", "CMAKE_CXX_FLAGS": "-stdlib=libc++ -Werror",
-        **{f"CMAKE_{kind}_LINKER_FLAGS": "-stdlib=libc++" for kind in ("EXE", "SHARED", "MODULE")}},
+        **{f"CMAKE_{kind}_LINKER_FLAGS": "-stdlib=libc++ -static-libstdc++" for kind in ("EXE", "SHARED", "MODULE")}},
         host_only=True),
     "coverage": Variant("line and branch coverage of src/ by the suite (gcovr), in coverage/",
                         {"ZENDRIK_INSTRUMENT": "coverage"}, binding_test=True, host_only=True),

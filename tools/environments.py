@@ -417,6 +417,8 @@ def make_all(names):
 
     def make_one(name):
         """NAME's making, in a process of its own; its log's end if it fails."""
+        if name == "host":
+            return "host: its tools are installed"
         if is_ready(name):
             return f"{name}: up to date"
         log = pathlib.Path(f"{CACHE / name}.log")

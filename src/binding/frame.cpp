@@ -62,12 +62,10 @@ namespace {
 
 // A panic while setting the error cannot be reported to Python any more.
 void set_error(PendingError&& error) {
-    try {
-        restore(std::move(error));
-    } catch (...) {
+    catching_failures([&] { restore(std::move(error)); }, [] {
         if (!attached_to_interpreter()) throw;  // the thread is ending: let it
         abort_process("uncaught panic at ffi boundary");
-    }
+    });
 }
 
 }  // namespace

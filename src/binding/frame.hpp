@@ -8,11 +8,9 @@
 #include "runtime/panic.hpp"
 
 #include <atomic>
+#include <exception>
 #include <new>
 #include <optional>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 namespace zendrik::py {
 
@@ -105,6 +103,34 @@ public:
     FrameScope& operator=(const FrameScope&) = delete;
 };
 
+// Runs `body`; if it throws, returns `on_failure()`, run inside the handler
+// (where `throw;` rethrows what was caught). The unwind of a thread that the
+// interpreter ends (see guarded) is caught too where the C++ runtime can
+// resume it (libstdc++, and every runtime off Linux, where it never comes),
+// for `on_failure` to rethrow. libc++abi would enter a catch-all for it, as a
+// foreign exception, and could only rethrow it as a new exception that no
+// frame catches, which terminates: with libc++ on Linux, the module's own
+// failures (PythonError, and std::exception for the rest) are caught by type,
+// and that unwind passes as it passes any cleanup.
+template <typename Body, typename OnFailure>
+decltype(auto) catching_failures(Body&& body, OnFailure&& on_failure) {
+#if defined(_LIBCPP_VERSION) && defined(__linux__)
+    try {
+        return body();
+    } catch (const PythonError&) {
+        return on_failure();
+    } catch (const std::exception&) {
+        return on_failure();
+    }
+#else
+    try {
+        return body();
+    } catch (...) {
+        return on_failure();
+    }
+#endif
+}
+
 // Turns the exception being handled into the interpreter's error. Called only
 // from a handler inside a frame; returns null. The unwind of a thread that
 // the interpreter ends at exit it rethrows.
@@ -123,11 +149,7 @@ PyObject* fail_with_current_exception();
 template <typename Body>
 PyObject* guarded(Body&& body) {
     FrameScope frame;
-    try {
-        return body().release();
-    } catch (...) {
-        return fail_with_current_exception();
-    }
+    return catching_failures([&] { return body().release(); }, [] { return fail_with_current_exception(); });
 }
 
 // The Matrix type, made on first need; a failure to make it inside a call
@@ -148,27 +170,23 @@ enum class Access { shared, exclusive };
 
 // Runs `body`; if the interpreter ends this thread meanwhile by unwinding its
 // stack (see guarded), marks the thread as ending (thread_ending) as the
-// unwind passes, and lets it go on: it is never swallowed. Costs nothing when
-// no unwind passes.
+// unwind passes. A cleanup rather than a handler, so that the unwind goes on
+// untouched under every C++ runtime; costs one store when `body` returns.
 template <typename Body>
-decltype(auto) watching_for_thread_end(Body&& body) {
-#if defined(__GLIBCXX__)
-    try {
-        return body();
-    } catch (abi::__forced_unwind&) {
-        thread_ending = true;
-        throw;
-    }
-#elif defined(__linux__)
-    try {
-        return body();
-    } catch (...) {
-        if (!attached_to_interpreter()) thread_ending = true;
-        throw;
-    }
-#else
-    return body();  // only glibc ends a thread by unwinding it
-#endif
+auto watching_for_thread_end(Body&& body) {
+    struct Watch {
+        bool returned = false;
+        Watch() = default;
+        Watch(const Watch&) = delete;
+        Watch& operator=(const Watch&) = delete;
+        ~Watch() {
+            if (!returned && !attached_to_interpreter()) [[unlikely]]
+                thread_ending = true;
+        }
+    } watch;
+    auto result = body();
+    watch.returned = true;
+    return result;
 }
 
 // A borrow of a Matrix for the length of one call: checks the receiver,
