@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 import pytest
-from helpers import fault_hooks, free_threaded, needs_plain_allocator, time_limit
+from helpers import LISTS_CRASH, fault_hooks, lists_crash_without_memory, needs_plain_allocator, time_limit
 
 FAULTS = os.path.join(os.path.dirname(__file__), "faults")
 SWEEP = os.path.join(FAULTS, "fault_sweep.py")
@@ -31,10 +31,8 @@ def cpp():
 @pytest.fixture(scope="module")
 def python():
     pytest.importorskip("_testcapi")
-    if free_threaded and sys.version_info < (3, 14):
-        # A list whose item array cannot be allocated is freed half-made:
-        # the interpreter crashes in its own list_dealloc, from a plain [x].
-        pytest.skip("3.13 without the GIL crashes when PyList_New runs out of memory")
+    if lists_crash_without_memory:
+        pytest.skip(LISTS_CRASH)
     return sweep("python")
 
 

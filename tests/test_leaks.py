@@ -4,8 +4,8 @@ import gc
 import sys
 
 import numpy as np
-from helpers import (Idx, PanicException, limits_address_space, needs_plain_allocator, only_on_linux,
-                     resident_bytes, run_python)
+from helpers import (Idx, PanicException, limits_address_space, lists_survive_no_memory, needs_plain_allocator,
+                     only_on_linux, resident_bytes, run_python)
 from zendrik import Matrix
 
 ROUNDS = 2_000
@@ -92,6 +92,7 @@ def test_no_reference_or_memory_growth(capfd):
 @needs_plain_allocator
 @only_on_linux("address-space limits (resource) and /proc")
 @limits_address_space
+@lists_survive_no_memory
 def test_failed_allocations_leave_nothing_behind():
     stdout, stderr = run_python("""
         import resource
