@@ -125,9 +125,9 @@ free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 # 3.13 without the GIL crashes when PyList_New runs out of memory: a list
 # whose item array cannot be allocated is freed half-made (in list_dealloc),
 # or its allocator's own clean-up before giving up crashes (in mimalloc).
-lists_crash_without_memory = free_threaded and sys.version_info < (3, 14)
-LISTS_CRASH = "3.13 without the GIL crashes when PyList_New runs out of memory"
-lists_survive_no_memory = pytest.mark.skipif(lists_crash_without_memory, reason=LISTS_CRASH)
+lists_survive_no_memory = pytest.mark.skipif(
+    free_threaded and sys.version_info < (3, 14),
+    reason="3.13 without the GIL crashes when PyList_New runs out of memory")
 
 sanitized = os.environ.get("ZENDRIK_SANITIZED") == "1"
 # The address sanitizer reserves terabytes of shadow memory and replaces the
